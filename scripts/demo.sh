@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds msgdb-trim and runs it once on a throwaway 4 MiB tmpfs, filled to
+# about 85 % with log databases, two journals, an index file and a file that
+# is not a log, then shows what went and what stayed. The file system lives in
+# a private mount namespace and vanishes with it.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+cmake --preset default >/dev/null
+cmake --build --preset default --target msgdb-trim >/dev/null
+tool=$root/build/default/msgdb-trim
+
+if [ "$(id -u)" -eq 0 ]; then
+  namespace=(unshare --mount --propagation private)
+elif unshare --map-root-user --mount true 2>/dev/null; then
+  namespace=(unshare --map-root-user --mount --propagation private)
+else
+  echo "demo.sh: cannot make a private mount namespace to hold the demo's file system." >&2
+  echo "Run it as root, or allow unprivileged user namespaces" \
+    "(sysctl kernel.unprivileged_userns_clone=1 and user.max_user_namespaces > 0)." >&2
+  exit 1
+fi
+
+exec "${namespace[@]}" bash -s "$tool" <<'DEMO'
+set -euo pipefail
+tool=$1
+folder=$(mktemp -d /tmp/msgdb-demo.XXXXXX)
+trap 'umount "$folder" 2>/dev/null; rmdir "$folder"' EXIT
+mount -t tmpfs -o size=4m demo-tmpfs "$folder"
+
+kib() { head -c "$(($2 * 1024))" /dev/zero >"$folder/$1"; }
+for i in 1 2 3 4 5 6 7 8 9; do kib "0000000$i.movra.msg.db" 320; done
+kib 00000005.movra.msg.db-journal 32
+kib 00000008.movra.msg.db-journal 32
+echo 5 >"$folder/msgdb.idx"
+kib notes.txt 532
+
+before=$(ls "$folder")
+echo "== $folder before the run (index file says 5) =="
+ls -l "$folder" | tail -n +2
+echo
+echo "== msgdb-trim $folder =="
+"$tool" "$folder"
+echo
+echo "== went =="
+comm -23 <(echo "$before") <(ls "$folder")
+echo
+echo "== stayed =="
+ls "$folder"
+DEMO

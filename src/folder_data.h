@@ -1,0 +1,62 @@
+// The watched folder: the one object of a msgdb-trim run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+/// The folder whose file system a run keeps from filling, with every operation
+/// of the tool as a member. Operations that work inside the folder build their
+/// paths as `folder + "/" + name`. Failures are written to standard error and
+/// answered with a neutral result; nothing is thrown.
+class FolderData {
+ public:
+  /// One line of the kernel's mount table.
+  struct MountInfo {
+    std::string device;       ///< First field: the mounted device or source.
+    std::string mount_point;  ///< Second field, undecoded: where it is mounted.
+  };
+
+  /// Stores `folder` unchanged and announces it and the device that holds it
+  /// ("Watching '…'", "On Block Device '…'") on standard output.
+  explicit FolderData(std::string folder);
+
+  /// Once `trigger_percent` or more of the file system is used, removes log
+  /// files (never those of the current index) until usage should be back at
+  /// `target_percent`, reporting each stage on standard output.
+  void CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent);
+
+  /// Removes the named files of the folder in list order until `target` bytes
+  /// have gone; returns the bytes actually removed, which may fall short.
+  uint64_t trim_files(const std::vector<std::string>& names, uint64_t target);
+
+  /// Fills in the total, used and free bytes of the file system that holds
+  /// `path` and returns true; on failure writes a "statvfs" line to standard
+  /// error, leaves the counts untouched and returns false.
+  bool get_disk_usage(const std::string& path, uint64_t& total, uint64_t& used,
+                      uint64_t& free_bytes);
+
+  /// Returns the entries of "/proc/mounts" in table order; an empty list, after
+  /// a line on standard error, when the table can't be read.
+  std::vector<MountInfo> get_mounted_devices();
+
+  /// Returns the device of the first mount whose mount point lies on the same
+  /// file system as `path`; an empty string when none does or `path` can't be
+  /// queried (then after a "stat" line on standard error).
+  std::string get_block_device(const std::string& path);
+
+  /// Returns the names of the folder's log files in directory order; an empty
+  /// list, after an "opendir" line on standard error, when it can't be read.
+  std::vector<std::string> get_log_files();
+
+  /// Returns the log index that a log file name carries, or 0 when `name` is
+  /// not a log file name.
+  uint32_t filename_to_index(std::string name);
+
+  /// Returns the current log index recorded in the folder's "msgdb.idx", or 0
+  /// when there is none or it holds no usable number.
+  uint32_t read_index_file();
+
+  std::string folder;        ///< The path exactly as given; never changed.
+  std::string block_device;  ///< Device holding `folder`; empty if not found.
+};

@@ -1,0 +1,18 @@
+// msgdb-trim: keeps a folder of message databases from filling its file system.
+//
+// Usage: msgdb-trim [FOLDER]   (FOLDER defaults to /mnt/data)
+//
+// Once 80 % or more of the folder's file system is used, removes log databases,
+// never the current one, until usage should be back at 70 %. Always exits 0.
+#include <string>
+
+#include "folder_data.h"
+
+int main(int argc, char* argv[]) {
+  std::string folder = "/mnt/data";
+  if (argc > 1) folder = argv[1];
+
+  FolderData data(folder);
+  data.CheckAndTrim(70, 80);
+  return 0;
+}

@@ -1,0 +1,96 @@
+// The watched folder's construction, the trim check and file removal.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <sstream>
+#include <utility>
+
+#include "folder_data.h"
+
+namespace {
+
+// A share of the file system in percent, six significant digits, trailing
+// zeros dropped. A share that is not a number (a file system of 0 bytes) is
+// written "nan" on every processor, whatever the sign bit of the NaN.
+std::string share_text(double share) {
+  if (std::isnan(share)) return "nan";
+  std::ostringstream text;
+  text << share;
+  return text.str();
+}
+
+}  // namespace
+
+FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
+  std::cout << "Watching '" << this->folder << "'" << std::endl;
+  block_device = get_block_device(this->folder);
+  std::cout << "On Block Device '" << block_device << "'" << std::endl;
+}
+
+void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent) {
+  uint64_t total = 0;
+  uint64_t used = 0;
+  uint64_t free_bytes = 0;
+  // Without counts there is nothing to decide on; the "statvfs" line says why.
+  if (!get_disk_usage(folder, total, used, free_bytes)) return;
+
+  const double used_share = static_cast<double>(used) / static_cast<double>(total) * 100.0;
+  const double free_share = static_cast<double>(free_bytes) / static_cast<double>(total) * 100.0;
+  std::cout << "Used " << share_text(used_share) << "%" << std::endl;
+  std::cout << "Free " << share_text(free_share) << "%" << std::endl;
+
+  const uint32_t current = read_index_file();
+  std::cout << "Current index " << current << std::endl;
+
+  // Written so that a share that is not a number never starts a trim.
+  if (!(static_cast<double>(trigger_percent) <= used_share)) {
+    std::cout << "Still got space.." << std::endl;
+    return;
+  }
+  std::cout << "Time to Trim.." << std::endl;
+
+  const double excess = used_share - static_cast<double>(target_percent);
+  // A target above the used share asks for nothing; converting a negative
+  // double to an unsigned count would be undefined.
+  const uint64_t bytes_to_trim =
+      excess > 0 ? static_cast<uint64_t>(excess / 100.0 * static_cast<double>(total)) : 0;
+  std::cout << "Need to trim " << share_text(excess) << "%" << std::endl;
+  std::cout << "Trimming " << bytes_to_trim << " bytes" << std::endl;
+
+  // Databases written after the current one go first, then the older ones;
+  // the current database and its journal are never candidates.
+  std::vector<std::string> upper;
+  std::vector<std::string> lower;
+  for (std::string& name : get_log_files()) {
+    const uint32_t index = filename_to_index(name);
+    if (index > current) {
+      upper.push_back(std::move(name));
+    } else if (index < current) {
+      lower.push_back(std::move(name));
+    }
+  }
+  std::sort(upper.begin(), upper.end());
+  std::sort(lower.begin(), lower.end());
+
+  uint64_t removed = trim_files(upper, bytes_to_trim);
+  if (removed < bytes_to_trim) removed += trim_files(lower, bytes_to_trim - removed);
+  std::cout << "Trimmed " << removed << " bytes" << std::endl;
+}
+
+uint64_t FolderData::trim_files(const std::vector<std::string>& names, uint64_t target) {
+  uint64_t removed = 0;
+  for (const std::string& name : names) {
+    const std::string path = folder + "/" + name;
+    // lstat: a symbolic link counts its own size, and only the link goes.
+    // Bytes count only once the file is really gone.
+    struct stat status {};
+    if (lstat(path.c_str(), &status) == 0 && unlink(path.c_str()) == 0) {
+      removed += static_cast<uint64_t>(status.st_size);
+    }
+    if (removed >= target) break;
+  }
+  return removed;
+}

@@ -1,0 +1,343 @@
+// The built command, run on real file systems made for each test in a private
+// mount namespace: exact output, and exactly which files go.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines concat(Lines head, const Lines& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// A share written the way the tool writes it.
+std::string share(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+// Moves this test process, and so every command it starts, into a mount
+// namespace of its own; returns why that can't be done, or "".
+std::string enter_private_mount_namespace() {
+  static const std::string why = []() -> std::string {
+    if (geteuid() != 0) return "needs root to mount file systems in a private mount namespace";
+    if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return std::string("making / private: ") + std::strerror(errno);
+    }
+    return "";
+  }();
+  return why;
+}
+
+class PrivateMounts : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = enter_private_mount_namespace();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  void TearDown() override {
+    for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+  }
+  // Mounts a tmpfs named kDevice with `options` on `path`.
+  void mount_tmpfs(const std::string& path, const std::string& options) {
+    ASSERT_EQ(mount(kDevice, path.c_str(), "tmpfs", 0, options.c_str()), 0) << std::strerror(errno);
+    mounted_.push_back(path);
+  }
+  void remount_read_only(const std::string& path) {
+    ASSERT_EQ(mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+  }
+  static constexpr const char* kDevice = "msgdb-test-fs";
+  std::vector<std::string> mounted_;
+};
+
+// A tmpfs of 1000 pages; tmpfs counts every page a file touches, and nothing
+// for folders, empty files or short links, so a share can be set exactly.
+class OnTmpfs : public PrivateMounts {
+ protected:
+  void SetUp() override {
+    PrivateMounts::SetUp();
+    if (IsSkipped()) return;
+    struct statvfs stats {};
+    ASSERT_EQ(statvfs(dir.path().c_str(), &stats), 0);
+    page_ = stats.f_bsize;
+    mount_tmpfs(dir.path(), "size=" + std::to_string(1000 * page_));
+  }
+  // Writes a file of whole pages.
+  void write_pages(const std::string& name, uint64_t pages) {
+    write_file(dir / name, pages * page_);
+  }
+  // Adds "notes.txt", a file that is not a log, until `pages` pages are used.
+  void fill_to(uint64_t pages) {
+    struct statvfs stats {};
+    ASSERT_EQ(statvfs(dir.path().c_str(), &stats), 0);
+    ASSERT_EQ(stats.f_blocks, 1000u);
+    ASSERT_LE(stats.f_blocks - stats.f_bavail, pages);
+    write_pages("notes.txt", pages - (stats.f_blocks - stats.f_bavail));
+  }
+  Lines head() const {
+    return {"Watching '" + dir.path() + "'", "On Block Device '" + std::string(kDevice) + "'"};
+  }
+
+  TempDir dir;
+  uint64_t page_ = 4096;
+};
+
+// One folder on the tmpfs: its files, how full the file system is, and what
+// a run must print (after the two announcement lines) and leave behind.
+struct Scenario {
+  const char* what;
+  const char* index;                                   // content of msgdb.idx, or none
+  std::vector<std::pair<std::string, uint64_t>> logs;  // name, pages
+  uint64_t used_pages;
+  bool read_only;
+  Lines lines;
+  Lines left;  // besides msgdb.idx and notes.txt
+};
+
+std::string db(const char* index) { return std::string(index) + ".movra.msg.db"; }
+std::string journal(const char* index) { return db(index) + "-journal"; }
+
+TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
+  const Scenario scenarios[] = {
+      {"just below the trigger",
+       "2\n",
+       {{db("00000001"), 200}},
+       799,
+       false,
+       {"Used 79.9%", "Free 20.1%", "Reading log idx from file...", "Current index 2",
+        "Still got space.."},
+       {db("00000001")}},
+      {"exactly at the trigger",
+       "2\n",
+       {{db("00000001"), 200}, {db("00000002"), 10}},
+       800,
+       false,
+       {"Used 80%", "Free 20%", "Reading log idx from file...", "Current index 2", "Time to Trim..",
+        "Need to trim 10%", "Trimming 409600 bytes", "Trimmed 819200 bytes"},
+       {db("00000002")}},
+      {"newer first, then older, each by name, never the current index",
+       "5\n",
+       {{db("00000003"), 32},
+        {journal("00000003"), 32},
+        {db("00000005"), 32},
+        {journal("00000005"), 32},
+        {db("00000007"), 32},
+        {journal("00000007"), 32},
+        {db("00000008"), 32},
+        {journal("00000008"), 32}},
+       850,
+       false,
+       {"Used 85%", "Free 15%", "Reading log idx from file...", "Current index 5", "Time to Trim..",
+        "Need to trim 15%", "Trimming 614400 bytes", "Trimmed 655360 bytes"},
+       {journal("00000003"), db("00000005"), journal("00000005")}},
+      {"names sort by character code, and the newer ones alone suffice",
+       "5\n",
+       {{db("00000003"), 10}, {db("0000000a"), 160}, {db("0000000B"), 160}},
+       850,
+       false,
+       {"Used 85%", "Free 15%", "Reading log idx from file...", "Current index 5", "Time to Trim..",
+        "Need to trim 15%", "Trimming 614400 bytes", "Trimmed 655360 bytes"},
+       {db("00000003"), db("0000000a")}},
+      {"without an index file only index 00000000 is kept",
+       nullptr,
+       {{db("00000000"), 100}, {db("00000001"), 100}, {journal("00000001"), 100}},
+       850,
+       false,
+       {"Used 85%", "Free 15%", "Current index 0", "Time to Trim..", "Need to trim 15%",
+        "Trimming 614400 bytes", "Trimmed 819200 bytes"},
+       {db("00000000")}},
+      {"a read-only file system frees nothing",
+       "5\n",
+       {{db("00000003"), 100}, {db("00000007"), 100}},
+       850,
+       true,
+       {"Used 85%", "Free 15%", "Reading log idx from file...", "Current index 5", "Time to Trim..",
+        "Need to trim 15%", "Trimming 614400 bytes", "Trimmed 0 bytes"},
+       {db("00000003"), db("00000007")}},
+  };
+  for (const Scenario& s : scenarios) {
+    SCOPED_TRACE(s.what);
+    for (const std::string& name : list_folder(dir.path())) std::filesystem::remove(dir / name);
+    if (s.index != nullptr) write_text(dir / "msgdb.idx", s.index);
+    for (const auto& [name, pages] : s.logs) write_pages(name, pages);
+    fill_to(s.used_pages);
+    if (s.read_only) remount_read_only(dir.path());
+
+    const ToolRun run = run_tool({dir.path()});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(split_lines(run.out), concat(head(), s.lines));
+    EXPECT_EQ(run.err, "");
+    Lines left = s.left;
+    if (s.index != nullptr) left.emplace_back("msgdb.idx");
+    left.emplace_back("notes.txt");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(list_folder(dir.path()), left);
+    if (s.read_only) {
+      ASSERT_EQ(mount(nullptr, dir.path().c_str(), nullptr, MS_REMOUNT, nullptr), 0);
+    }
+  }
+}
+
+TEST_F(OnTmpfs, LeavesWhatIsNotALogFileOfTheFolder) {
+  TempDir outside;  // on the file system below, which the tmpfs does not cover
+  write_file(outside / "precious", 4096);
+  std::filesystem::create_directory(dir / "msgdb.idx");
+  std::filesystem::create_directory(dir / db("00000001"));
+  std::filesystem::create_symlink(outside / "precious", dir / db("00000002"));
+  write_pages(db("00000003"), 100);
+  write_pages(journal("00000003"), 100);
+  fill_to(850);
+
+  const ToolRun run = run_tool({dir.path() + "/"});  // a trailing slash is kept and works
+  EXPECT_EQ(run.status, 0);
+  const Lines expected = {
+      "Watching '" + dir.path() + "/'",
+      "On Block Device '" + std::string(kDevice) + "'",
+      "Used 85%",
+      "Free 15%",
+      "Reading log idx from file...",
+      "Current index 0",
+      "Time to Trim..",
+      "Need to trim 15%",
+      "Trimming 614400 bytes",
+      "Trimmed " + std::to_string(200 * page_ + (outside / "precious").size()) + " bytes"};
+  EXPECT_EQ(split_lines(run.out), expected);
+  EXPECT_EQ(list_folder(dir.path()), (Lines{db("00000001"), "msgdb.idx", "notes.txt"}));
+  EXPECT_EQ(list_folder(outside.path()), Lines{"precious"});
+}
+
+TEST_F(OnTmpfs, FolderThatIsAFileOrCannotBeRead) {
+  write_pages(db("00000003"), 100);
+  write_pages("plain", 1);
+  fill_to(850);
+  const Lines trim = {"Used 85%", "Free 15%", "Time to Trim..", "Need to trim 15%",
+                      "Trimming 614400 bytes"};
+
+  // Root passes every permission check, so the unreadable case runs as nobody.
+  ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
+  const ToolRun file = run_tool({dir / "plain"}, true);
+  const ToolRun unreadable = run_tool({dir.path()}, true, 65534);
+
+  EXPECT_EQ(file.status, 0);
+  EXPECT_EQ(split_lines(file.out), (Lines{"Watching '" + (dir / "plain") + "'", head()[1], trim[0],
+                                          trim[1], "Current index 0", trim[2], trim[3], trim[4],
+                                          "opendir: Not a directory", "Trimmed 0 bytes"}));
+  EXPECT_EQ(unreadable.status, 0);
+  EXPECT_EQ(split_lines(unreadable.out),
+            concat(head(), {trim[0], trim[1], "stat: Permission denied", "Current index 0", trim[2],
+                            trim[3], trim[4], "opendir: Permission denied", "Trimmed 0 bytes"}));
+  EXPECT_EQ(list_folder(dir.path()), (Lines{db("00000003"), "notes.txt", "plain"}));
+}
+
+TEST_F(OnTmpfs, AMountPointTheTableEscapesMatchesNothing) {
+  const std::string spaced = dir / "with space";
+  std::filesystem::create_directory(spaced);
+  mount_tmpfs(spaced, "size=1m");
+  const ToolRun run = run_tool({spaced});
+  EXPECT_EQ(split_lines(run.out).at(1), "On Block Device ''");
+}
+
+TEST_F(PrivateMounts, Ext4OnALoopDeviceCountsReservedBlocksAsUsed) {
+  TempDir work;
+  const std::string image = work / "fs.img";
+  const std::string mnt = work / "mnt";
+  std::filesystem::create_directory(mnt);
+  write_text(image, "");
+  std::filesystem::resize_file(image, 64 << 20);
+  if (std::system(("mkfs.ext4 -q -F -b 4096 -m 20 " + image + " >/dev/null 2>&1").c_str()) != 0) {
+    GTEST_SKIP() << "mkfs.ext4 is not available";
+  }
+  ASSERT_EQ(std::system(("mount -o loop " + image + " " + mnt).c_str()), 0);
+  mounted_.push_back(mnt);
+
+  write_text(mnt + "/msgdb.idx", "255\n");
+  write_file(mnt + "/" + db("000000ff"), 1 << 20);
+  struct statvfs stats {};
+  for (int i = 0; i < 16; ++i) {
+    char name[9];
+    std::snprintf(name, sizeof name, "%08x", i);
+    write_file(mnt + "/" + db(name), 2 << 20);
+    sync();
+    ASSERT_EQ(statvfs(mnt.c_str(), &stats), 0);
+    if (stats.f_blocks - stats.f_bavail >= stats.f_blocks * 85 / 100) break;
+  }
+  const double blocks = static_cast<double>(stats.f_blocks);
+  const double used = static_cast<double>(stats.f_blocks - stats.f_bavail) / blocks * 100.0;
+  const double written = static_cast<double>(stats.f_blocks - stats.f_bfree) / blocks * 100.0;
+  ASSERT_LT(written, 80.0);  // only the reserved blocks take it over the trigger
+  const auto target = static_cast<uint64_t>((used - 70.0) / 100.0 * blocks * stats.f_frsize);
+
+  std::string device;
+  std::ifstream table("/proc/mounts");
+  for (std::string source, point, rest; table >> source >> point && std::getline(table, rest);) {
+    if (point == mnt) device = source;
+  }
+  ASSERT_EQ(device.rfind("/dev/loop", 0), 0u) << device;
+
+  const ToolRun run = run_tool({mnt});
+  const Lines lines = split_lines(run.out);
+  ASSERT_EQ(lines.size(), 10u) << run.out << run.err;
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 9),
+            (Lines{"Watching '" + mnt + "'", "On Block Device '" + device + "'",
+                   "Used " + share(used) + "%",
+                   "Free " + share(static_cast<double>(stats.f_bavail) / blocks * 100.0) + "%",
+                   "Reading log idx from file...", "Current index 255", "Time to Trim..",
+                   "Need to trim " + share(used - 70.0) + "%",
+                   "Trimming " + std::to_string(target) + " bytes"}));
+  // Whole 2 MiB files from the oldest on, just enough of them.
+  const uint64_t files = (target + (2 << 20) - 1) / (2 << 20);
+  EXPECT_EQ(lines[9], "Trimmed " + std::to_string(files * (2 << 20)) + " bytes");
+  EXPECT_TRUE(std::filesystem::exists(mnt + "/" + db("000000ff")));
+  EXPECT_FALSE(std::filesystem::exists(mnt + "/" + db("00000000")));
+}
+
+}  // namespace
+
+TEST(Command, BadArgumentsAreAnnouncedAndEndWell) {
+  TempDir dir;
+  const std::string missing = dir / "missing";
+  const struct {
+    Lines args;
+    Lines out;
+  } cases[] = {
+      {{""},
+       {"Watching ''", "stat: No such file or directory", "On Block Device ''",
+        "statvfs: No such file or directory"}},
+      {{missing, "/proc"},
+       {"Watching '" + missing + "'", "stat: No such file or directory", "On Block Device ''",
+        "statvfs: No such file or directory"}},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = run_tool(c.args, true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(split_lines(run.out), c.out);
+  }
+  const ToolRun defaults = run_tool({});
+  EXPECT_EQ(defaults.status, 0);
+  EXPECT_EQ(split_lines(defaults.out).at(0), "Watching '/mnt/data'");
+}
+
+TEST(Command, AFileSystemWithNoBytesNeverTrims) {
+  const ToolRun run = run_tool({"/proc"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(split_lines(run.out), (Lines{"Watching '/proc'", "On Block Device 'proc'", "Used nan%",
+                                         "Free nan%", "Current index 0", "Still got space.."}));
+}
