@@ -341,3 +341,33 @@ TEST(Command, AFileSystemWithNoBytesNeverTrims) {
   EXPECT_EQ(split_lines(run.out), (Lines{"Watching '/proc'", "On Block Device 'proc'", "Used nan%",
                                          "Free nan%", "Current index 0", "Still got space.."}));
 }
+
+namespace {
+
+TEST_F(OnTmpfs, ALogFilePast4GiBIsMeasuredAndRemoved) {
+  write_text(dir / "msgdb.idx", "5\n");
+  const uint64_t huge = (uint64_t{5} << 30) + 1;  // sparse: takes no pages
+  write_text(dir / db("00000007"), "");
+  std::filesystem::resize_file(dir / db("00000007"), huge);
+  write_pages(db("00000008"), 10);
+  fill_to(850);
+
+  const Lines lines = split_lines(run_tool({dir.path()}).out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Trimmed " + std::to_string(huge) + " bytes");
+  EXPECT_EQ(list_folder(dir.path()), (Lines{db("00000008"), "msgdb.idx", "notes.txt"}));
+}
+
+TEST_F(PrivateMounts, AFileSystemPast16TiBIsMeasuredWhole) {
+  TempDir dir;
+  mount_tmpfs(dir.path(), "size=20t");  // 2^32 blocks of 4 KiB and more
+  write_file(dir / "notes.txt", 64 << 20);
+
+  const Lines lines = split_lines(run_tool({dir.path()}).out);
+  ASSERT_GE(lines.size(), 4u);
+  // 64 MiB of 20 TiB
+  EXPECT_EQ(lines[2], "Used 0.000305176%");
+  EXPECT_EQ(lines[3], "Free 99.9997%");
+}
+
+}  // namespace

@@ -85,7 +85,7 @@ ToolRun run_tool(const std::vector<std::string>& args, bool merge, int user) {
     std::vector<char*> argv;
     for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   ToolRun run;
