@@ -51,7 +51,7 @@ class FolderData {
 
   /// Returns the log index that a log file name carries, or 0 when `name` is
   /// not a log file name.
-  uint32_t filename_to_index(std::string name);
+  uint32_t filename_to_index(const std::string& name);
 
   /// Returns the current log index recorded in the folder's "msgdb.idx", or 0
   /// when there is none or it holds no usable number.

@@ -29,7 +29,7 @@ std::vector<std::string> FolderData::get_log_files() {
   return names;
 }
 
-uint32_t FolderData::filename_to_index(std::string name) {
+uint32_t FolderData::filename_to_index(const std::string& name) {
   static const std::regex decoding(R"(^([0-9a-fA-F]{8})\.movra\.msg\.db(-journal)?$)");
   std::smatch match;
   if (!std::regex_match(name, match, decoding)) return 0;

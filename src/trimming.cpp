@@ -30,6 +30,7 @@ FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
   std::cout << "On Block Device '" << block_device << "'" << std::endl;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): target, then trigger, is the interface.
 void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent) {
   uint64_t total = 0;
   uint64_t used = 0;

@@ -75,24 +75,6 @@ TEST(LogCatalogue, EmptyFolderListsNothingQuietly) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST(LogCatalogue, UnreadableFolderListsNothingAndSaysWhy) {
-  TempDir dir;
-  write_file(dir / "file", 10);
-  const struct {
-    std::string folder;
-    const char* line;
-  } cases[] = {
-      {dir / "missing", "opendir: No such file or directory\n"},
-      {dir / "file", "opendir: Not a directory\n"},
-  };
-  for (const auto& c : cases) {
-    FolderData data(c.folder);
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(data.get_log_files().empty());
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line) << c.folder;
-  }
-}
-
 TEST(IndexFile, ReadsTheDecimalNumberAtItsStart) {
   const struct {
     const char* content;

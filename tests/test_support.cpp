@@ -2,16 +2,19 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include "gtest/gtest.h"
 
 namespace fs = std::filesystem;
 
@@ -46,8 +49,8 @@ std::vector<std::string> list_folder(const std::string& folder) {
   return names;
 }
 
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
+Lines split_lines(const std::string& text) {
+  Lines lines;
   std::istringstream stream(text);
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
@@ -98,4 +101,71 @@ ToolRun run_tool(const std::vector<std::string>& args, bool merge, int user) {
   run.out = slurp(out_path);
   run.err = merge ? "" : slurp(err_path);
   return run;
+}
+
+namespace {
+
+// Moves this test process, and so every command it starts, into a mount
+// namespace of its own; returns why that can't be done, or "".
+std::string enter_private_mount_namespace() {
+  static const std::string why = []() -> std::string {
+    if (geteuid() != 0) return "needs root to mount file systems in a private mount namespace";
+    if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return std::string("making / private: ") + std::strerror(errno);
+    }
+    return "";
+  }();
+  return why;
+}
+
+}  // namespace
+
+void PrivateMounts::SetUp() {
+  const std::string why = enter_private_mount_namespace();
+  if (!why.empty()) GTEST_SKIP() << why;
+}
+
+void PrivateMounts::TearDown() {
+  for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+}
+
+void PrivateMounts::mount_tmpfs(const std::string& path, const std::string& options) {
+  ASSERT_EQ(mount(kDevice, path.c_str(), "tmpfs", 0, options.c_str()), 0) << std::strerror(errno);
+  mounted_.push_back(path);
+}
+
+void PrivateMounts::remount(const std::string& path, bool read_only) {
+  const unsigned long flags = MS_REMOUNT | (read_only ? MS_RDONLY : 0);
+  ASSERT_EQ(mount(nullptr, path.c_str(), nullptr, flags, nullptr), 0) << std::strerror(errno);
+}
+
+void OnTmpfs::SetUp() {
+  PrivateMounts::SetUp();
+  if (IsSkipped()) return;
+  mount_tmpfs(dir.path(), "nr_blocks=1000");
+  struct statvfs stats {};
+  ASSERT_EQ(statvfs(dir.path().c_str(), &stats), 0);
+  ASSERT_EQ(stats.f_blocks, 1000u);
+  page_ = stats.f_bsize;
+}
+
+void OnTmpfs::write_pages(const std::string& name, uint64_t pages) {
+  write_file(dir / name, pages * page_);
+}
+
+uint64_t OnTmpfs::used_pages() const {
+  struct statvfs stats {};
+  EXPECT_EQ(statvfs(dir.path().c_str(), &stats), 0);
+  return stats.f_blocks - stats.f_bavail;
+}
+
+void OnTmpfs::fill_to(uint64_t pages) {
+  const uint64_t used = used_pages();
+  ASSERT_LE(used, pages);
+  write_pages("notes.txt", pages - used);
+}
+
+Lines OnTmpfs::head() const {
+  return {"Watching '" + dir.path() + "'", "On Block Device '" + std::string(kDevice) + "'"};
 }
