@@ -1,4 +1,5 @@
 // The watched folder's construction, the trim check and file removal.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,17 +63,22 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
   std::cout << "Trimming " << bytes_to_trim << " bytes" << std::endl;
 
   // Databases written after the current one go first, then the older ones;
-  // the current database and its journal are never candidates.
-  std::vector<std::string> upper;
+  // the current database and its journal are never candidates. A folder may
+  // list a hundred thousand names, so the listing itself becomes the upper
+  // list, compacted in place, and only the older names move out.
+  std::vector<std::string> upper = get_log_files();
   std::vector<std::string> lower;
-  for (std::string& name : get_log_files()) {
-    const uint32_t index = filename_to_index(name);
+  size_t kept = 0;
+  for (size_t i = 0; i < upper.size(); ++i) {
+    const uint32_t index = filename_to_index(upper[i]);
     if (index > current) {
-      upper.push_back(std::move(name));
+      if (kept != i) upper[kept] = std::move(upper[i]);
+      ++kept;
     } else if (index < current) {
-      lower.push_back(std::move(name));
+      lower.push_back(std::move(upper[i]));
     }
   }
+  upper.resize(kept);
   std::sort(upper.begin(), upper.end());
   std::sort(lower.begin(), lower.end());
 
@@ -82,16 +88,24 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
 }
 
 uint64_t FolderData::trim_files(const std::vector<std::string>& names, uint64_t target) {
+  if (names.empty()) return 0;
+  // Each name is taken relative to the folder, opened once for the walk: the
+  // folder's path is not looked up again for every file, and a folder renamed
+  // or replaced meanwhile can't send a removal anywhere else. A folder that
+  // can't be opened is one where every name would be passed over.
+  const int dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return 0;
   uint64_t removed = 0;
   for (const std::string& name : names) {
-    const std::string path = folder + "/" + name;
-    // lstat: a symbolic link counts its own size, and only the link goes.
-    // Bytes count only once the file is really gone.
+    // Not following links: a symbolic link counts its own size, and only the
+    // link goes. Bytes count only once the file is really gone.
     struct stat status {};
-    if (lstat(path.c_str(), &status) == 0 && unlink(path.c_str()) == 0) {
+    if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        unlinkat(dir, name.c_str(), 0) == 0) {
       removed += static_cast<uint64_t>(status.st_size);
     }
     if (removed >= target) break;
   }
+  close(dir);
   return removed;
 }

@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Benchmarks the release build of msgdb-trim on tmpfs in a private mount
+# namespace, whole-process, with hyperfine, and writes bench/RESULTS.md:
+#   - the idle check (nothing to trim) against `df -P` on the same folder;
+#   - a trim of 100,000 one-page log databases (half of them journals, the
+#     current index in the lower quarter) at 85 % used, against the floor
+#     (bench/floor.c: list the folder, unlink exactly what the run removed)
+#     and against the find | sort | head | xargs rm one-liner;
+#   - the same trim at 10,000 files, for how the cost grows;
+#   - peak resident memory of the 100,000-file trim, and the stripped sizes
+#     of the host, aarch64 and armhf binaries.
+# Every timed run re-creates its folder in hyperfine's --prepare step.
+# Needs: hyperfine, /usr/bin/time (package time), a C compiler, and the cross
+# compilers of the aarch64 and armhf presets. Usage: bench/run.sh [RUNS]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${1:-15}
+
+if [ -z "${MSGDB_BENCH_NAMESPACE:-}" ]; then
+  cd "$root"
+  for preset in release aarch64 armhf; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" --target msgdb-trim >/dev/null
+  done
+  mkdir -p build/bench
+  cc -O2 -Wall -Wextra -o build/bench/fill bench/fill.c
+  cc -O2 -Wall -Wextra -o build/bench/floor bench/floor.c
+  if [ "$(id -u)" -eq 0 ]; then
+    namespace=(unshare --mount --propagation private)
+  else
+    namespace=(unshare --map-root-user --mount --propagation private)
+  fi
+  exec "${namespace[@]}" env MSGDB_BENCH_NAMESPACE=1 "$0" "$runs"
+fi
+
+tool=$root/build/release/msgdb-trim
+fill=$root/build/bench/fill
+floor=$root/build/bench/floor
+work=$(mktemp -d /tmp/msgdb-bench.XXXXXX)
+folder=$work/data
+mkdir "$folder"
+trap 'umount "$folder" 2>/dev/null; rm -rf "$work"' EXIT
+
+# A fresh tmpfs of PAGES pages holding COUNT log files, 85 % used.
+prepare() { # COUNT PAGES
+  echo "sh -c 'umount $folder 2>/dev/null; mount -t tmpfs -o nr_blocks=$2 bench $folder && $fill $folder $1 85'"
+}
+# Median seconds of hyperfine's export for command number N (1-based).
+median() { awk -F, -v n="$2" 'NR == n + 1 { print $4 }' "$1"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+verdict() { awk -v v="$1" -v g="$2" 'BEGIN { print (v <= g ? "met" : "MISSED") }'; }
+ms() { awk -v s="$1" 'BEGIN { printf "%.1f ms", s * 1000 }'; }
+
+# What a trim of COUNT files removes: the floor removes the same, and the
+# one-liner removes as many.
+calibrate() { # COUNT PAGES -> $work/removed-COUNT
+  eval "$(prepare "$1" "$2")"
+  ls -A "$folder" | sort >"$work/before"
+  "$tool" "$folder" >/dev/null
+  ls -A "$folder" | sort | comm -23 "$work/before" - >"$work/removed-$1"
+}
+
+trim_bench() { # COUNT PAGES
+  calibrate "$1" "$2"
+  local k
+  k=$(wc -l <"$work/removed-$1")
+  local oneliner="find $folder -maxdepth 1 -regextype posix-extended \
+-regex '.*/[0-9a-fA-F]{8}[.]movra[.]msg[.]db(-journal)?' | LC_ALL=C sort | head -n $k | xargs rm --"
+  hyperfine --shell=none --runs "$runs" --warmup 1 --prepare "$(prepare "$1" "$2")" \
+    --export-csv "$work/trim-$1.csv" \
+    -n "msgdb-trim" "$tool $folder" \
+    -n "floor" "$floor $folder $work/removed-$1" \
+    -n "one-liner" "sh -c \"$oneliner\"" >&2
+  echo "$k"
+}
+
+# Idle: 1,000 log files at 50 %, nothing to trim; the folder is left as is.
+sh -c "umount $folder 2>/dev/null; mount -t tmpfs -o nr_blocks=4000 bench $folder && $fill $folder 1000 50"
+hyperfine --shell=none --runs $((runs * 20)) --warmup 20 --export-csv "$work/idle.csv" \
+  -n "msgdb-trim (idle)" "$tool $folder" -n "df -P" "df -P $folder" >&2
+
+removed_100k=$(trim_bench 100000 120000)
+removed_10k=$(trim_bench 10000 12000)
+
+eval "$(prepare 100000 120000)"
+peak_kib=$( { /usr/bin/time -f %M "$tool" "$folder" >/dev/null; } 2>&1)
+
+idle=$(median "$work/idle.csv" 1); df=$(median "$work/idle.csv" 2)
+t100=$(median "$work/trim-100000.csv" 1); f100=$(median "$work/trim-100000.csv" 2)
+s100=$(median "$work/trim-100000.csv" 3)
+t10=$(median "$work/trim-10000.csv" 1); f10=$(median "$work/trim-10000.csv" 2)
+s10=$(median "$work/trim-10000.csv" 3)
+peak_mib=$(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 1024 }')
+size() { stat -c %s "$root/build/$1/msgdb-trim"; }
+
+r_idle=$(ratio "$idle" "$df"); r_floor=$(ratio "$t100" "$f100"); r_shell=$(ratio "$t100" "$s100")
+r_grow=$(ratio "$t100" "$t10")
+cat >"$root/bench/RESULTS.md" <<RESULTS
+# Benchmark results
+
+Written by \`bench/run.sh\` on $(date -u +%Y-%m-%d): $(lscpu | sed -n 's/^Model name: *//p' | head -n 1),
+$(nproc) cores, Linux $(uname -r). Medians of $runs timed runs ($((runs * 20)) for the idle
+check), whole process, on tmpfs; every trim starts from a freshly made folder.
+
+| measure | msgdb-trim | compared with | ratio | goal | |
+|---|---|---|---|---|---|
+| idle check, nothing to trim | $(ms "$idle") | \`df -P\`: $(ms "$df") | $r_idle | ≤ 1.0 | $(verdict "$r_idle" 1.0) |
+| trim of 100,000 files ($removed_100k removed) | $(ms "$t100") | floor: $(ms "$f100") | $r_floor | ≤ 1.3 | $(verdict "$r_floor" 1.3) |
+| trim of 100,000 files | $(ms "$t100") | one-liner: $(ms "$s100") | $r_shell | ≤ 0.6 | $(verdict "$r_shell" 0.6) |
+| trim of 10,000 files ($removed_10k removed) | $(ms "$t10") | floor: $(ms "$f10"), one-liner: $(ms "$s10") | | | |
+| 100,000 files against 10,000 | | | $r_grow | ≤ 13 | $(verdict "$r_grow" 13) |
+| peak resident memory, 100,000 files | $peak_mib MiB | | | ≤ 12 MiB | $(verdict "$peak_mib" 12) |
+
+Stripped, statically linked binaries: host (x86-64) $(size release) bytes,
+aarch64 $(size aarch64) bytes, armhf $(size armhf) bytes.
+
+- The floor (\`bench/floor.c\`) lists the folder and unlinks exactly the files
+  that msgdb-trim removed, and nothing else: no matching, sorting or sizes.
+- The one-liner is what a maintainer might otherwise put in cron:
+  \`find DIR -maxdepth 1 -regextype posix-extended -regex '.*/[0-9a-fA-F]{8}[.]movra[.]msg[.]db(-journal)?' | LC_ALL=C sort | head -n K | xargs rm --\`,
+  with K the number of files msgdb-trim removed. It removes as many files, but
+  the wrong ones: the lowest names first, the current database among them.
+- The folder: one-page databases and journals numbered from 1, the index file
+  naming an index at one eighth of the count (in the lower quarter), and a
+  file that is not a log, filling the tmpfs to 85 %.
+- Where msgdb-trim's time goes beyond the floor's: every name is matched
+  twice with the standard library's regex engine, once against the listing
+  pattern and once against the decoding pattern (that engine and those
+  patterns are the matcher, by design, and they cost the most); each file it
+  removes is first queried for its size, which the floor never asks; and the
+  names are allocated and sorted. Files are removed relative to the folder,
+  opened once, so no path is looked up twice.
+RESULTS
+cat "$root/bench/RESULTS.md"
