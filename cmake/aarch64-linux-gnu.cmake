@@ -1,15 +1,6 @@
-# Cross build for 64-bit ARM (arm64) with Debian's cross compiler
-# (g++-aarch64-linux-gnu); tests run under qemu-user (qemu-aarch64).
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross build for 64-bit ARM (arm64) with g++-aarch64-linux-gnu; tests run
+# under qemu-aarch64.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(CROSS_TRIPLE aarch64-linux-gnu)
+set(CROSS_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -1,15 +1,6 @@
-# Cross build for 32-bit ARM hard-float (armhf) with Debian's cross compiler
-# (g++-arm-linux-gnueabihf); tests run under qemu-user (qemu-arm).
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross build for 32-bit ARM hard-float (armhf) with g++-arm-linux-gnueabihf;
+# tests run under qemu-arm.
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+set(CROSS_TRIPLE arm-linux-gnueabihf)
+set(CROSS_QEMU qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
