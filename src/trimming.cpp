@@ -62,8 +62,8 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
   std::cout << "Need to trim " << share_text(excess) << "%" << std::endl;
   std::cout << "Trimming " << bytes_to_trim << " bytes" << std::endl;
 
-  // Databases written after the current one go first, then the older ones;
-  // the current database and its journal are never candidates. A folder may
+  // Indices above the current one go first, then those below it; the current
+  // database and its journal are never candidates. A folder may
   // list a hundred thousand names, so the listing itself becomes the upper
   // list, compacted in place, and only the older names move out.
   std::vector<std::string> upper = get_log_files();
