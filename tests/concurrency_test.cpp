@@ -8,8 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "gtest/gtest.h"
 #include "test_support.h"
@@ -56,11 +54,6 @@ pid_t remove_once_started(const std::string& first, const Lines& paths) {
     _exit(0);
   }
   return child;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace
@@ -116,6 +109,6 @@ TEST_F(OnTmpfs, AWriterAndARemoverAtWorkLoseNothing) {
   std::string written;
   for (uint32_t number = 0; number < count; ++number) written += record(number);
   EXPECT_GT(count, 0u);
-  EXPECT_EQ(slurp(dir / kDatabase), written);
-  EXPECT_EQ(slurp(dir / kJournal), written);
+  EXPECT_EQ(read_text(dir / kDatabase), written);
+  EXPECT_EQ(read_text(dir / kJournal), written);
 }

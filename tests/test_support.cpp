@@ -56,14 +56,10 @@ Lines split_lines(const std::string& text) {
   return lines;
 }
 
-namespace {
-
-std::string slurp(const std::string& path) {
+std::string read_text(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
-
-}  // namespace
 
 ToolRun run_tool(const std::vector<std::string>& args, bool merge, int user) {
   TempDir capture;
@@ -98,8 +94,8 @@ ToolRun run_tool(const std::vector<std::string>& args, bool merge, int user) {
     return run;
   }
   run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-  run.out = slurp(out_path);
-  run.err = merge ? "" : slurp(err_path);
+  run.out = read_text(out_path);
+  run.err = merge ? "" : read_text(err_path);
   return run;
 }
 

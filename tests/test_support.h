@@ -30,6 +30,8 @@ class TempDir {
 void write_file(const std::string& path, uint64_t size);
 /// Writes `content` to `path`, replacing what was there; fails the test on error.
 void write_text(const std::string& path, const std::string& content);
+/// Returns the whole content of the file at `path`; empty if it can't be read.
+std::string read_text(const std::string& path);
 /// Returns the names in `folder`, sorted, without "." and "..".
 std::vector<std::string> list_folder(const std::string& folder);
 using Lines = std::vector<std::string>;
