@@ -63,9 +63,9 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
   std::cout << "Trimming " << bytes_to_trim << " bytes" << std::endl;
 
   // Indices above the current one go first, then those below it; the current
-  // database and its journal are never candidates. A folder may
-  // list a hundred thousand names, so the listing itself becomes the upper
-  // list, compacted in place, and only the older names move out.
+  // database and its journal are never candidates. A folder may list a
+  // hundred thousand names, so the listing itself becomes the upper list,
+  // compacted in place, and only the lower names move out.
   std::vector<std::string> upper = get_log_files();
   std::vector<std::string> lower;
   size_t kept = 0;
