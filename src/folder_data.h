@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// The folder whose file system a run keeps from filling, with every operation
@@ -52,6 +53,12 @@ class FolderData {
   /// Returns the log index that a log file name carries, or 0 when `name` is
   /// not a log file name.
   uint32_t filename_to_index(const std::string& name);
+
+  /// Returns true when `name` as a whole is a log file name, eight hexadecimal
+  /// digits then ".movra.msg.db" and an optional "-journal" (the names
+  /// ^[0-9a-fA-F]{8}\.movra\.msg\.db(-journal)?$ matches), and sets `index` to
+  /// the log index it carries; returns false and leaves `index` alone otherwise.
+  static bool match_log_file_name(std::string_view name, uint32_t& index);
 
   /// Returns the current log index recorded in the folder's "msgdb.idx", or 0
   /// when there is none or it holds no usable number.

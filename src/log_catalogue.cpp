@@ -4,11 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <limits>
-#include <regex>
 
 #include "folder_data.h"
 
@@ -18,23 +16,47 @@ std::vector<std::string> FolderData::get_log_files() {
     std::perror("opendir");
     return {};
   }
-  // Compiled once per run: a folder may hold a hundred thousand names.
-  static const std::regex listing(R"(^[0-9a-fA-F]{8}\.movra\.msg\.db(-journal)?$)");
   std::vector<std::string> names;
+  uint32_t index = 0;
   // The entry's type is not looked at; removal passes over what it can't unlink.
   while (const dirent* entry = readdir(dir)) {
-    if (std::regex_match(entry->d_name, listing)) names.emplace_back(entry->d_name);
+    if (match_log_file_name(entry->d_name, index)) names.emplace_back(entry->d_name);
   }
   closedir(dir);
   return names;
 }
 
 uint32_t FolderData::filename_to_index(const std::string& name) {
-  static const std::regex decoding(R"(^([0-9a-fA-F]{8})\.movra\.msg\.db(-journal)?$)");
-  std::smatch match;
-  if (!std::regex_match(name, match, decoding)) return 0;
-  // Eight hexadecimal digits always fit in 32 bits.
-  return static_cast<uint32_t>(std::strtoul(match.str(1).c_str(), nullptr, 16));
+  uint32_t index = 0;
+  return match_log_file_name(name, index) ? index : 0;
+}
+
+// A folder may hold a hundred thousand names, each listed and then decoded:
+// one fixed pattern, matched by hand in a single pass over the name.
+bool FolderData::match_log_file_name(std::string_view name, uint32_t& index) {
+  constexpr std::string_view middle = ".movra.msg.db";
+  constexpr std::string_view journal = "-journal";
+  constexpr size_t digits = 8;
+  constexpr size_t database = digits + middle.size();
+  if (name.size() != database && name.size() != database + journal.size()) return false;
+  if (name.substr(digits, middle.size()) != middle) return false;
+  if (name.size() != database && name.substr(database) != journal) return false;
+  uint32_t value = 0;
+  for (const char c : name.substr(0, digits)) {
+    uint32_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<uint32_t>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    value = value << 4 | digit;
+  }
+  index = value;
+  return true;
 }
 
 uint32_t FolderData::read_index_file() {
