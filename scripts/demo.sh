@@ -11,14 +11,31 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target msgdb-trim >/dev/null
 tool=$root/build/default/msgdb-trim
 
-if [ "$(id -u)" -eq 0 ]; then
-  namespace=(unshare --mount --propagation private)
-elif unshare --map-root-user --mount true 2>/dev/null; then
-  namespace=(unshare --map-root-user --mount --propagation private)
-else
-  echo "demo.sh: cannot make a private mount namespace to hold the demo's file system." >&2
-  echo "Run it as root, or allow unprivileged user namespaces" \
-    "(sysctl kernel.unprivileged_userns_clone=1 and user.max_user_namespaces > 0)." >&2
+# Root makes a private mount namespace directly; an ordinary user first
+# becomes root of a user namespace of its own.
+namespace=(unshare --mount --propagation private)
+[ "$(id -u)" -eq 0 ] || namespace=(unshare --map-root-user --mount --propagation private)
+if ! why=$("${namespace[@]}" true 2>&1); then
+  echo "demo.sh: can't make a private mount namespace to hold the demo's file system:" >&2
+  echo "  $why" >&2
+  knob() { [ -r "/proc/sys/$1" ] && [ "$(cat "/proc/sys/$1")" = "$2" ]; }
+  if [[ $why == *propagation* ]]; then
+    echo "/ is not a mount point here (a chroot, or a container set up that way), so mounts" \
+      "can't be kept private. Run the demo where / is a mount point." >&2
+  elif [ "$(id -u)" -eq 0 ]; then
+    echo "Even root may not make mount namespaces here (a restricted container?)." >&2
+  elif knob kernel/unprivileged_userns_clone 0; then
+    echo "This kernel keeps user namespaces from ordinary users. Run it as root" \
+      "(sudo $0), or allow them: sysctl -w kernel.unprivileged_userns_clone=1" >&2
+  elif knob user/max_user_namespaces 0; then
+    echo "User namespaces are switched off. Run it as root (sudo $0), or allow them:" \
+      "sysctl -w user.max_user_namespaces=10000" >&2
+  elif knob kernel/apparmor_restrict_unprivileged_userns 1; then
+    echo "AppArmor keeps user namespaces from ordinary users. Run it as root (sudo $0)," \
+      "or allow them: sysctl -w kernel.apparmor_restrict_unprivileged_userns=0" >&2
+  else
+    echo "Run it as root (sudo $0)." >&2
+  fi
   exit 1
 fi
 

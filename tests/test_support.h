@@ -1,5 +1,5 @@
-// Helpers shared by the tests: throwaway folders, files of exact sizes, and
-// runs of the built command.
+// Helpers shared by the tests: throwaway folders, runs of the built command,
+// and file systems mounted where nobody else sees them.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+
+using Lines = std::vector<std::string>;
 
 /// A fresh folder under the system's temporary folder, removed with all it
 /// holds when the object goes.
@@ -26,62 +28,49 @@ class TempDir {
   std::string path_;
 };
 
-/// Writes `size` bytes to `path`, replacing what was there; fails the test on error.
-void write_file(const std::string& path, uint64_t size);
 /// Writes `content` to `path`, replacing what was there; fails the test on error.
 void write_text(const std::string& path, const std::string& content);
-/// Returns the whole content of the file at `path`; empty if it can't be read.
-std::string read_text(const std::string& path);
 /// Returns the names in `folder`, sorted, without "." and "..".
-std::vector<std::string> list_folder(const std::string& folder);
-using Lines = std::vector<std::string>;
-
-/// Returns `text` cut into lines, without their newlines.
-Lines split_lines(const std::string& text);
+Lines list_folder(const std::string& folder);
 
 /// What one run of the command wrote, and how it ended.
 struct ToolRun {
-  std::string out;  ///< Standard output, or both streams in order when merged.
+  Lines out;        ///< Lines of standard output, or of both streams in order when merged.
   std::string err;  ///< Standard error; empty when merged.
-  int status = -1;  ///< Exit status, or -1 when it did not exit normally.
+  int status;       ///< Exit status, or -1 when it did not exit normally.
 };
 
-/// Runs the built msgdb-trim with `args`; with `merge` both streams go to
-/// `out`; with a `user` other than -1 it runs as that user and group id.
-ToolRun run_tool(const std::vector<std::string>& args, bool merge = false, int user = -1);
+/// Runs the built msgdb-trim with `args` (none holding a single quote); with
+/// `merge` both streams go to `out`. With `checked` it runs without the
+/// capabilities that override file permissions, so mode bits hold for root too.
+ToolRun run_tool(const Lines& args, bool merge = false, bool checked = false);
 
 /// Runs each test in a mount namespace of its own, entered once per process,
-/// so that the commands it starts see its mounts and nobody else does; skips
-/// with the reason when that can't be done (as when not root).
-class PrivateMounts : public testing::Test {
+/// so that the commands it starts see its mounts and nobody else does. Root
+/// gets one directly; another user gets one inside a user namespace of its
+/// own where the kernel allows it. Skips with the reason otherwise. The test
+/// folder is the root of a tmpfs of exactly 1000 pages there: tmpfs counts
+/// every page a file touches, and nothing for folders, empty files or short
+/// links, so any share of it can be filled exactly.
+class OnTmpfs : public testing::Test {
  protected:
   void SetUp() override;
   /// Unmounts what the test mounted, last first.
   void TearDown() override;
-  /// Mounts a tmpfs named kDevice with `options` on `path`.
-  void mount_tmpfs(const std::string& path, const std::string& options);
-  /// Remounts the file system at `path` read-only, or writable again.
-  void remount(const std::string& path, bool read_only);
-
-  static constexpr const char* kDevice = "msgdb-test-fs";
-  Lines mounted_;
-};
-
-/// A test folder that is the root of a tmpfs of exactly 1000 pages. tmpfs
-/// counts every page a file touches, and nothing for folders, empty files or
-/// short links, so any share of it can be filled exactly.
-class OnTmpfs : public PrivateMounts {
- protected:
-  void SetUp() override;
+  /// Mounts `source` of type `type` with `options` on `path` (a bind mount
+  /// with a null type), to be unmounted when the test ends.
+  void mount_on(const std::string& path, const char* source, const char* type,
+                const std::string& options = "");
   /// Writes a file of `pages` whole pages into the folder.
   void write_pages(const std::string& name, uint64_t pages);
-  /// Returns the pages in use on the tmpfs.
-  uint64_t used_pages() const;
   /// Adds "notes.txt", a file that is not a log, until `pages` pages are used.
   void fill_to(uint64_t pages);
-  /// Returns the two lines that announce the folder and its device.
-  Lines head() const;
+  /// Returns the two lines that announce `folder` (by default the test's own)
+  /// and the tmpfs that holds it.
+  Lines head(const std::string& folder = "") const;
 
-  TempDir dir;
+  static constexpr const char* kDevice = "msgdb-test-fs";
+  TempDir dir;     ///< The test folder; removed only once the test's mounts are gone.
+  Lines mounted_;  ///< What to unmount when the test ends.
   uint64_t page_ = 0;
 };
