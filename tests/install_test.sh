@@ -13,14 +13,15 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 units=$root/usr/lib/systemd/system
-for file in usr/sbin/msgdb-trim usr/share/man/man8/msgdb-trim.8 usr/share/doc/msgdb-trim/README.md \
-  usr/lib/systemd/system/msgdb-trim@.service usr/lib/systemd/system/msgdb-trim@.timer; do
+doc=usr/share/doc/msgdb-trim
+for file in usr/sbin/msgdb-trim usr/share/man/man8/msgdb-trim.8.gz $doc/README.md $doc/copyright \
+  $doc/changelog.gz usr/lib/systemd/system/msgdb-trim@.service usr/lib/systemd/system/msgdb-trim@.timer; do
   [ -f "$root/$file" ] || { echo "FAIL: $file is not installed"; exit 1; }
 done
 grep -qx 'ExecStart=/usr/sbin/msgdb-trim %f' "$units/msgdb-trim@.service" ||
   { echo "FAIL: the service does not run the installed command"; exit 1; }
 
-warnings=$(man --warnings -l "$root/usr/share/man/man8/msgdb-trim.8" 2>&1 >/dev/null)
+warnings=$(man --warnings -l "$root/usr/share/man/man8/msgdb-trim.8.gz" 2>&1 >/dev/null)
 [ -z "$warnings" ] || { echo "FAIL: the manual page renders with warnings:"; echo "$warnings"; exit 1; }
 
 # The units are checked inside the installed tree, beside the machine's own
