@@ -186,8 +186,9 @@ TEST_F(OnTmpfs, Ext4OnALoopDeviceWithReservedBlocksAndATargetPast4GiB) {
   struct statvfs stats {};
   ASSERT_EQ(statvfs(mnt.c_str(), &stats), 0);
   ASSERT_LT(stats.f_blocks - stats.f_bfree, stats.f_blocks * 80 / 100);  // written: below 80 %
-  const double used = static_cast<double>(stats.f_blocks - stats.f_bavail) / stats.f_blocks;
-  const auto target = static_cast<uint64_t>((used * 100.0 - 70.0) / 100.0 * stats.f_blocks * 4096);
+  const double total = static_cast<double>(stats.f_blocks * 4096);
+  const double used = static_cast<double>((stats.f_blocks - stats.f_bavail) * 4096) / total * 100.0;
+  const auto target = static_cast<uint64_t>((used - 70.0) / 100.0 * total);
   ASSERT_GT(target, uint64_t{4} << 30);
 
   const Lines lines = run_tool({mnt}).out;
