@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -16,11 +17,19 @@ std::vector<std::string> FolderData::get_log_files() {
     std::perror("opendir");
     return {};
   }
+  // Room for about as many names as the directory's size suggests: a folder
+  // may hold a hundred thousand, and a list that doubles as it grows moves
+  // them all, into fresh memory, again and again.
   std::vector<std::string> names;
+  struct stat status {};
+  if (fstat(dirfd(dir), &status) == 0 && status.st_size > 0) {
+    names.reserve(std::min<size_t>(static_cast<size_t>(status.st_size) / 16, size_t{1} << 20));
+  }
   uint32_t index = 0;
   // The entry's type is not looked at; removal passes over what it can't unlink.
   while (const dirent* entry = readdir(dir)) {
-    if (match_log_file_name(entry->d_name, index)) names.emplace_back(entry->d_name);
+    const std::string_view name = entry->d_name;
+    if (match_log_file_name(name, index)) names.emplace_back(name);
   }
   closedir(dir);
   return names;
