@@ -14,15 +14,11 @@ namespace {
 const std::regex kLogFileName(R"(^([0-9a-fA-F]{8})\.movra\.msg\.db(-journal)?$)");
 
 // Valid names: databases and journals, digits of either case and at both ends of the range.
-Lines valid_names() {
-  Lines names;
-  for (const char* digits : {"00000000", "0000000a", "0000000A", "7fFfFfFf", "ffffffff", "FFFFFFFF",
-                             "0123abcd", "89ABCDEF"}) {
-    names.push_back(std::string(digits) + ".movra.msg.db");
-    names.push_back(names.back() + "-journal");
-  }
-  return names;
-}
+const Lines kValid = {"00000000.movra.msg.db", "00000000.movra.msg.db-journal",
+                      "0000000a.movra.msg.db", "0000000A.movra.msg.db-journal",
+                      "7fFfFfFf.movra.msg.db", "ffffffff.movra.msg.db-journal",
+                      "FFFFFFFF.movra.msg.db", "0123abcd.movra.msg.db-journal",
+                      "89ABCDEF.movra.msg.db"};
 
 // Every change of one character of `name`: each one replaced by, or preceded
 // by, a character of `alphabet`, or dropped; and `name` with one appended.
@@ -46,13 +42,12 @@ const std::string kAlphabet =
 const std::string kSecondAlphabet = "0aAgG.-x\x80";
 
 TEST(LogCatalogue, TheMatcherAgreesWithThePatternOnEveryNearMiss) {
-  const Lines valid = valid_names();
-  Lines names = valid;
-  for (const std::string& name : valid) {
+  Lines names = kValid;
+  for (const std::string& name : kValid) {
     for (const std::string& once : one_changes(name, kAlphabet)) {
       names.push_back(once);
       // Two changes of one database name and one journal name.
-      if (name != valid[0] && name != valid.back()) continue;
+      if (name != kValid[0] && name != kValid[1]) continue;
       for (const std::string& twice : one_changes(once, kSecondAlphabet)) names.push_back(twice);
     }
   }
@@ -84,7 +79,7 @@ TEST(IndexFile, ReadsTheDecimalNumberAtItsStart) {
       // clang-format on
   };
   TempDir dir;
-  FolderData data(dir.path());
+  FolderData data(dir.path);
   for (const auto& c : cases) {
     write_text(dir / "msgdb.idx", c.content);
     testing::internal::CaptureStdout();

@@ -15,14 +15,13 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  path_ = (fs::temp_directory_path() / "msgdb-trim-test.XXXXXX").string();
-  if (mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+TempDir::TempDir() : path((fs::temp_directory_path() / "msgdb-trim-test.XXXXXX").string()) {
+  if (mkdtemp(path.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  fs::remove_all(path_, ignored);
+  fs::remove_all(path, ignored);
 }
 
 void write_text(const std::string& path, const std::string& content) {
@@ -89,9 +88,9 @@ std::string enter_private_mount_namespace() {
 void OnTmpfs::SetUp() {
   const std::string why = enter_private_mount_namespace();
   if (!why.empty()) GTEST_SKIP() << "needs a private mount namespace: " << why;
-  mount_on(dir.path(), kDevice, "tmpfs", "nr_blocks=1000");
+  mount_on(dir.path, kDevice, "tmpfs", "nr_blocks=1000");
   struct statvfs stats {};
-  ASSERT_EQ(statvfs(dir.path().c_str(), &stats), 0);
+  ASSERT_EQ(statvfs(dir.path.c_str(), &stats), 0);
   ASSERT_EQ(stats.f_blocks, 1000u);
   page_ = stats.f_bsize;
 }
@@ -114,12 +113,12 @@ void OnTmpfs::write_pages(const std::string& name, uint64_t pages) {
 
 void OnTmpfs::fill_to(uint64_t pages) {
   struct statvfs stats {};
-  ASSERT_EQ(statvfs(dir.path().c_str(), &stats), 0);
+  ASSERT_EQ(statvfs(dir.path.c_str(), &stats), 0);
   ASSERT_LE(stats.f_blocks - stats.f_bavail, pages);
   write_pages("notes.txt", pages - (stats.f_blocks - stats.f_bavail));
 }
 
 Lines OnTmpfs::head(const std::string& folder) const {
-  return {"Watching '" + (folder.empty() ? dir.path() : folder) + "'",
+  return {"Watching '" + (folder.empty() ? dir.path : folder) + "'",
           "On Block Device '" + std::string(kDevice) + "'"};
 }

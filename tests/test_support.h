@@ -11,21 +11,14 @@
 using Lines = std::vector<std::string>;
 
 /// A fresh folder under the system's temporary folder, removed with all it
-/// holds when the object goes.
-class TempDir {
- public:
+/// holds when the object goes. Not to be copied.
+struct TempDir {
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  /// The folder's path, without a trailing slash.
-  const std::string& path() const { return path_; }
   /// The path of `name` inside the folder.
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
 
- private:
-  std::string path_;
+  std::string path;  ///< The folder's path, without a trailing slash.
 };
 
 /// Writes `content` to `path`, replacing what was there; fails the test on error.

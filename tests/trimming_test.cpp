@@ -24,8 +24,8 @@ TEST(TrimFiles, RemovesInListOrderUntilTheTargetIsMet) {
     write_text(dir / "a", std::string(100, 'x'));
     write_text(dir / "b", std::string(200, 'x'));
     write_text(dir / "c", std::string(300, 'x'));
-    FolderData data(dir.path());
+    FolderData data(dir.path);
     EXPECT_EQ(data.trim_files(c.names, c.target), c.removed) << c.what;
-    EXPECT_EQ(list_folder(dir.path()), c.left) << c.what;
+    EXPECT_EQ(list_folder(dir.path), c.left) << c.what;
   }
 }
