@@ -63,11 +63,11 @@ std::string enter_private_mount_namespace() {
     const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
     // An ordinary user becomes root of a user namespace of its own, which may
     // mount what it likes in its own mount namespace.
-    if (uid != "0" && unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-      return std::string("not root, and no user namespace (") + std::strerror(errno) +
-             "): run the tests as root, or allow unprivileged user namespaces";
-    }
     if (uid != "0") {
+      if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        return std::string("not root, and no user namespace (") + std::strerror(errno) +
+               "): run the tests as root, or allow unprivileged user namespaces";
+      }
       write_text("/proc/self/setgroups", "deny");
       write_text("/proc/self/uid_map", "0 " + uid + " 1");
       write_text("/proc/self/gid_map", "0 " + gid + " 1");
