@@ -1,9 +1,6 @@
 // The removal walk where the end-to-end scenarios can't reach: a target of 0,
 // and names that vanished after the listing.
-#include <cstdint>
-
 #include "folder_data.h"
-#include "gtest/gtest.h"
 #include "test_support.h"
 
 TEST(TrimFiles, RemovesInListOrderUntilTheTargetIsMet) {
