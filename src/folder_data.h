@@ -64,6 +64,11 @@ class FolderData {
   /// when there is none or it holds no usable number.
   uint32_t read_index_file();
 
+  /// Reads the log index at the start of the folder's "msgdb.idx" into `index`
+  /// without writing a line; returns false, leaving `index` alone, when there
+  /// is no such file or it holds no usable number.
+  bool read_index_number(uint32_t& index);
+
   std::string folder;        ///< The path exactly as given; never changed.
   std::string block_device;  ///< Device holding `folder`; empty if not found.
 };

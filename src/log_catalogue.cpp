@@ -78,17 +78,25 @@ uint32_t FolderData::read_index_file() {
     return 0;
   }
   std::cout << "Reading log idx from file..." << std::endl;
+  uint32_t index = 0;
+  read_index_number(index);
+  return index;
+}
 
-  std::ifstream file(path);
-  if (!file) return 0;
+bool FolderData::read_index_number(uint32_t& index) {
+  std::ifstream file(folder + "/msgdb.idx");
   // Decimal digits after optional whitespace; whatever follows is ignored. A
-  // sign, or a number past the 32-bit range, counts as no number: index 0.
+  // sign, or a number past the 32-bit range, counts as no number. A file that
+  // did not open reads as no number too.
   file >> std::ws;
-  uint64_t index = 0;
+  uint64_t value = 0;
+  bool digits = false;
   for (int next = file.peek(); next >= '0' && next <= '9'; next = file.peek()) {
-    index = index * 10 + static_cast<uint64_t>(next - '0');
-    if (index > std::numeric_limits<uint32_t>::max()) return 0;
+    value = value * 10 + static_cast<uint64_t>(next - '0');
+    if (value > std::numeric_limits<uint32_t>::max()) return false;
     file.get();
+    digits = true;
   }
-  return static_cast<uint32_t>(index);
+  if (digits) index = static_cast<uint32_t>(value);
+  return digits;
 }

@@ -4,12 +4,18 @@
 //
 // Once 80 % or more of the folder's file system is used, removes log databases,
 // never the current one, until usage should be back at 70 %. Always exits 0.
+#include <csignal>
 #include <string>
 
 #include "folder_data.h"
 
 // cppcheck-suppress constParameter ; the language fixes main's parameters
 int main(int argc, char* argv[]) {
+  // A reader of the output that goes away (a logger that died, `| head`)
+  // must not cut a trim short: the lines are lost, the trim goes on. Ignoring
+  // a signal that exists can't fail.
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+
   std::string folder = "/mnt/data";
   if (argc > 1) folder = argv[1];
 

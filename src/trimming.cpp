@@ -67,14 +67,26 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
   // hundred thousand names, so the listing itself becomes the upper list,
   // compacted in place, and only the lower names move out.
   std::vector<std::string> upper = get_log_files();
+  // The writer may have moved on while the folder was listed: it publishes
+  // the next index, then creates that database, which the listing may hold.
+  // Read again, silently; the indices after the first read up to the one
+  // read now, counted as the writer counts (past ffffffff to 00000000), are
+  // kept like the current one. An index file that holds nothing usable now
+  // changes nothing.
+  uint32_t now = current;
+  const uint32_t moved = read_index_number(now) ? now - current : 0;
   std::vector<std::string> lower;
   size_t kept = 0;
   for (size_t i = 0; i < upper.size(); ++i) {
     const uint32_t index = filename_to_index(upper[i]);
+    // How far the writer must move on from the first read to reach this
+    // index: 0 for the current one, which is never a candidate.
+    const uint32_t ahead = index - current;
+    if (ahead <= moved) continue;
     if (index > current) {
       if (kept != i) upper[kept] = std::move(upper[i]);
       ++kept;
-    } else if (index < current) {
+    } else {
       lower.push_back(std::move(upper[i]));
     }
   }

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "test_support.h"
 
@@ -26,16 +28,20 @@ struct ToolRun {
 };
 
 // Runs the built msgdb-trim with `args` (none holding a single quote); with
-// `merge` both streams go to `out`. With `checked` it runs without the
-// capabilities that override file permissions, so mode bits hold for root too:
-// gone from the bounding set, they can't come back when root executes. An
-// emulator (qemu-user for a cross build) runs the binary when one is set.
-ToolRun run_tool(const Lines& args, bool merge = false, bool checked = false) {
+// `merge` both streams go to `out`, and `to` (a shell redirection target such
+// as "&5") sends standard output elsewhere. With `checked` it runs without the
+// capabilities that override file permissions, so mode bits hold for root
+// too: gone from the bounding and inheritable sets, they can't come back when
+// root executes. An emulator (qemu-user for a cross build) runs the binary
+// when one is set.
+ToolRun run_tool(const Lines& args, bool merge = false, bool checked = false,
+                 const std::string& to = "") {
   TempDir capture;
-  std::string command = checked ? "setpriv --bounding-set=-dac_override,-dac_read_search " : "";
+  std::string command = checked ? MSGDB_TRIM_WITHOUT_DAC " " : "";
   command += MSGDB_TRIM_EMULATOR " '" MSGDB_TRIM_BINARY "'";
   for (const std::string& arg : args) command += " '" + arg + "'";
-  command += " >" + (capture / "out") + (merge ? " 2>&1" : " 2>" + (capture / "err"));
+  command += " >" + (to.empty() ? capture / "out" : to);
+  command += merge ? " 2>&1" : " 2>" + (capture / "err");
   const int status = std::system(command.c_str());
   ToolRun run{{}, "", WIFEXITED(status) ? WEXITSTATUS(status) : -1};
   std::ifstream out(capture / "out"), err(capture / "err");
@@ -142,44 +148,66 @@ std::string journal(const std::string& index) { return db(index) + "-journal"; }
 TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
   const struct {
     const char* what;
-    const char* index;  // content of msgdb.idx; none: a link to nothing, so no index file
+    const char* index;  // what msgdb.idx gives; none: a link to nothing, so no index file
+    const char* next;   // what it gives once the run has read it; none: `index` again
     std::vector<std::pair<std::string, uint64_t>> logs;  // name and pages
     uint64_t used_pages;
     Lines lines;  // after the two announcement lines
     Lines left;   // besides msgdb.idx and notes.txt
   } scenarios[] = {
       // clang-format off
-      {"just below the trigger", "2\n", {{db("1"), 200}}, 799,
+      {"just below the trigger", "2\n", nullptr, {{db("1"), 200}}, 799,
        {"Used 79.9%", "Free 20.1%", "Reading log idx from file...", "Current index 2", "Still got space.."},
        {db("1")}},
-      {"exactly at the trigger", "2\n", {{db("1"), 200}, {db("2"), 10}}, 800,
+      {"exactly at the trigger", "2\n", nullptr, {{db("1"), 200}, {db("2"), 10}}, 800,
        {"Used 80%", "Free 20%", "Reading log idx from file...", "Current index 2", "Time to Trim..",
         "Need to trim 10%", "Trimming 409600 bytes", "Trimmed 819200 bytes"}, {db("2")}},
-      {"newer first, then older, each by name, never the current index", "5\n",
+      {"newer first, then older, each by name, never the current index; a second read that "
+       "finds no number changes nothing", "5\n", "",
        {{db("3"), 32}, {journal("3"), 32}, {db("5"), 32}, {journal("5"), 32},
         {db("7"), 32}, {journal("7"), 32}, {db("8"), 32}, {journal("8"), 32}},
        850, at_85(kReadFive, 655360), {journal("3"), db("5"), journal("5")}},
-      {"names sort by character code; the newer ones alone suffice", "5\n",
+      {"names sort by character code; the newer ones alone suffice", "5\n", nullptr,
        {{db("3"), 10}, {db("a"), 160}, {db("B"), 160}}, 850, at_85(kReadFive, 655360),
        {db("3"), db("a")}},
-      {"too few candidates: all go but the current index, and never a near miss", "5\n",
+      {"too few candidates: all go but the current index, and never a near miss", "5\n", nullptr,
        {{db("3"), 10}, {db("5"), 10}, {journal("5"), 10}, {db("7"), 10}, {"x" + db("4"), 1},
         {db("4") + ".bak", 1}}, 850, at_85(kReadFive, 81920),
        {db("5"), journal("5"), "x" + db("4"), db("4") + ".bak"}},
-      {"without an index file only index 00000000 is kept", nullptr,
+      {"without an index file only index 00000000 is kept", nullptr, nullptr,
        {{db("0"), 100}, {db("1"), 100}, {journal("1"), 100}}, 850,
        at_85({"Current index 0"}, 819200), {db("0")}},
+      // The writer moved on while the run looked: it published the next index and
+      // created that database, which the listing holds.
+      {"the writer moved on by one, past ffffffff", "4294967295", "0", {{db("fffffffe"), 160},
+       {db("ffffffff"), 10}, {db("0"), 160}}, 850,
+       at_85({"Reading log idx from file...", "Current index 4294967295"}, 655360),
+       {db("0"), db("ffffffff")}},
+      {"the writer moved on past the wrap; the first read found the index file empty", "", "1",
+       {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 10}, {db("1"), 10}}, 850,
+       at_85({"Reading log idx from file...", "Current index 0"}, 655360),
+       {db("0"), db("1"), db("ffffffff")}},
       // clang-format on
   };
   for (const auto& s : scenarios) {
     SCOPED_TRACE(s.what);
     for (const std::string& name : list_folder(dir.path)) fs::remove(dir / name);
-    if (s.index != nullptr) write_text(dir / "msgdb.idx", s.index);
     if (s.index == nullptr) fs::create_symlink("nowhere", dir / "msgdb.idx");
+    ASSERT_TRUE(s.index == nullptr || mkfifo((dir / "msgdb.idx").c_str(), 0600) == 0);
+    if (s.index != nullptr) write_text(dir / "next", s.next != nullptr ? s.next : s.index);
     for (const auto& [name, pages] : s.logs) write_pages(name, pages);
     fill_to(s.used_pages);
 
+    // msgdb.idx as a FIFO tells when the tool opens it: then the file that
+    // holds `next` takes its place, before the tool can read `index`.
+    std::thread writer([&] {
+      if (s.index == nullptr) return;
+      std::ofstream fifo(dir / "msgdb.idx");
+      fs::rename(dir / "next", dir / "msgdb.idx");
+      fifo << s.index;
+    });
     const ToolRun run = run_tool({dir.path});
+    writer.join();
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, head() + s.lines);
     EXPECT_EQ(run.err, "");
@@ -213,12 +241,28 @@ TEST_F(OnTmpfs, AFolderThatCannotBeRead) {
   fill_to(850);
   // Mode 0 holds for root too once the permission-overriding capabilities go.
   ASSERT_EQ(chmod(dir.path.c_str(), 0), 0);
+  if (std::system((MSGDB_TRIM_WITHOUT_DAC " ls " + dir.path + " >/dev/null 2>&1").c_str()) == 0) {
+    GTEST_SKIP() << "root keeps the capabilities that override file permissions: without "
+                    "CAP_SETPCAP, setpriv leaves the bounding set as it is";
+  }
   const ToolRun run = run_tool({dir.path}, true, true);
   ASSERT_EQ(chmod(dir.path.c_str(), 0700), 0);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, head() + at_85({"stat: Permission denied", "Current index 0"}, 0,
                                     {"opendir: Permission denied"}));
   EXPECT_EQ(list_folder(dir.path), (Lines{db("3"), "notes.txt"}));
+}
+
+TEST_F(OnTmpfs, AReaderOfTheOutputThatIsGoneDoesNotStopTheTrim) {
+  write_pages(db("3"), 160);
+  fill_to(850);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  signal(SIGPIPE, SIG_DFL);  // as most launchers leave it for what they start
+  EXPECT_EQ(run_tool({dir.path}, false, false, "&" + std::to_string(ends[1])).status, 0);
+  close(ends[1]);
+  EXPECT_EQ(list_folder(dir.path), Lines{"notes.txt"});
 }
 
 TEST_F(OnTmpfs, TheMountTableAsWritten) {
@@ -243,20 +287,25 @@ TEST_F(OnTmpfs, TheMountTableAsWritten) {
   EXPECT_EQ(with.out.at(1), "On Block Device 'first'");
 }
 
-// A 32 GiB ext4 image, sparse, with 20 % reserved for root and a 21 GiB log
-// file whose blocks are allocated but never written: the reserved blocks take
-// usage over the trigger, and the target is past 4 GiB.
+// A 32 GiB ext4 image, sparse, with 20 % reserved for root and 21 GiB of log
+// files whose blocks are allocated but never written, a 5 GiB one first and
+// then sixteen of 1 GiB: the reserved blocks take usage over the trigger, and
+// the target is past 4 GiB, so the second file goes too.
 TEST_F(OnTmpfs, Ext4OnALoopDeviceWithReservedBlocksAndATargetPast4GiB) {
-  if (access("/dev/loop-control", W_OK) != 0) GTEST_SKIP() << "a loop device needs root";
+  if (access("/dev/loop-control", W_OK) != 0) {
+    GTEST_SKIP() << "no loop device to use: /dev/loop-control: " << std::strerror(errno);
+  }
   TempDir work;  // for the image: a tmpfs of 1000 pages can't hold what mkfs writes
   const std::string image = work / "fs.img", mnt = dir / "mnt";
-  ASSERT_EQ(std::system(("truncate -s 32G " + image + " && mkfs.ext4 -q -m 20 -E " +
-                         "lazy_itable_init=1,lazy_journal_init=1 " + image + " && mkdir " + mnt +
-                         " && mount -o loop,noinit_itable " + image + " " + mnt +
-                         " && fallocate -l 21G " + mnt + "/" + db("1") + " && echo 255 >" + mnt +
-                         "/msgdb.idx && touch " + mnt + "/" + db("ff"))
-                            .c_str()),
-            0)
+  ASSERT_EQ(
+      std::system(("truncate -s 32G " + image + " && mkfs.ext4 -q -m 20 -E " +
+                   "lazy_itable_init=1,lazy_journal_init=1 " + image + " && mkdir " + mnt +
+                   " && mount -o loop,noinit_itable " + image + " " + mnt + " && fallocate -l 5G " +
+                   mnt + "/" + db("1") + " && for i in $(seq 2 17);" +
+                   " do fallocate -l 1G $(printf " + mnt + "/%08x.movra.msg.db $i); done" +
+                   " && echo 255 >" + mnt + "/msgdb.idx && touch " + mnt + "/" + db("ff"))
+                      .c_str()),
+      0)
       << "needs mkfs.ext4 (package e2fsprogs) and a loop device";
   mounted_.push_back(mnt);
   struct statvfs stats {};
@@ -269,8 +318,9 @@ TEST_F(OnTmpfs, Ext4OnALoopDeviceWithReservedBlocksAndATargetPast4GiB) {
   const Lines lines = run_tool({mnt}).out;
   ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(Lines(lines.begin() + 8, lines.end()),
-            (Lines{"Trimming " + std::to_string(target) + " bytes", "Trimmed 22548578304 bytes"}));
-  EXPECT_EQ(list_folder(mnt), (Lines{db("ff"), "lost+found", "msgdb.idx"}));
+            (Lines{"Trimming " + std::to_string(target) + " bytes", "Trimmed 6442450944 bytes"}));
+  EXPECT_EQ(list_folder(mnt).front(), db("3"));  // 1 and 2 went, and nothing else
+  EXPECT_EQ(list_folder(mnt).size(), 18u);
 }
 
 TEST(Command, BadArgumentsAreAnnouncedAndEndWell) {
@@ -294,6 +344,10 @@ TEST(Command, BadArgumentsAreAnnouncedAndEndWell) {
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
   }
+  // Both streams in one log, as the journal keeps them: each line where it was written.
+  EXPECT_EQ(run_tool({"/nonexistent"}, true).out,
+            (Lines{"Watching '/nonexistent'", "stat: No such file or directory",
+                   "On Block Device ''", "statvfs: No such file or directory"}));
 }
 
 TEST_F(OnTmpfs, WithoutAnArgumentItWatchesMntData) {
