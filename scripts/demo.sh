@@ -65,4 +65,10 @@ comm -23 <(echo "$before") <(ls "$folder")
 echo
 echo "== stayed =="
 ls "$folder"
+echo
+echo "The databases numbered above the current index 5 are the first to go, lowest first:"
+echo "the writer counts upwards and wraps from ffffffff to 00000000, so a database"
+echo "numbered above the one being written is left over from before the wrap, older"
+echo "than every database below it. Those below 5 go only when more must go, and"
+echo "00000005 and its journal, being written now, are never touched."
 DEMO
