@@ -137,7 +137,10 @@ Lines at_85(const Lines& index, uint64_t trimmed, const Lines& listing = {}) {
          Lines{"Time to Trim..", "Need to trim 15%", "Trimming 614400 bytes"} + listing +
          Lines{"Trimmed " + std::to_string(trimmed) + " bytes"};
 }
-const Lines kReadFive = {"Reading log idx from file...", "Current index 5"};
+// The lines of a run that reads `index` from its index file.
+Lines reading(const std::string& index) {
+  return {"Reading log idx from file...", "Current index " + index};
+}
 
 // A log database's name, its index given without the leading zeros.
 std::string db(const std::string& index) {
@@ -162,31 +165,28 @@ TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
       {"exactly at the trigger", "2\n", nullptr, {{db("1"), 200}, {db("2"), 10}}, 800,
        {"Used 80%", "Free 20%", "Reading log idx from file...", "Current index 2", "Time to Trim..",
         "Need to trim 10%", "Trimming 409600 bytes", "Trimmed 819200 bytes"}, {db("2")}},
-      {"newer first, then older, each by name, never the current index; a second read that "
-       "finds no number changes nothing", "5\n", "",
-       {{db("3"), 32}, {journal("3"), 32}, {db("5"), 32}, {journal("5"), 32},
-        {db("7"), 32}, {journal("7"), 32}, {db("8"), 32}, {journal("8"), 32}},
-       850, at_85(kReadFive, 655360), {journal("3"), db("5"), journal("5")}},
+      {"newer first, then older, each by name, never the current index; a second read that finds "
+       "no number changes nothing", "5\n", "", {{db("3"), 32}, {journal("3"), 32}, {db("5"), 32},
+       {journal("5"), 32}, {db("7"), 32}, {journal("7"), 32}, {db("8"), 32}, {journal("8"), 32}},
+       850, at_85(reading("5"), 655360), {journal("3"), db("5"), journal("5")}},
       {"names sort by character code; the newer ones alone suffice", "5\n", nullptr,
-       {{db("3"), 10}, {db("a"), 160}, {db("B"), 160}}, 850, at_85(kReadFive, 655360),
+       {{db("3"), 10}, {db("a"), 160}, {db("B"), 160}}, 850, at_85(reading("5"), 655360),
        {db("3"), db("a")}},
       {"too few candidates: all go but the current index, and never a near miss", "5\n", nullptr,
        {{db("3"), 10}, {db("5"), 10}, {journal("5"), 10}, {db("7"), 10}, {"x" + db("4"), 1},
-        {db("4") + ".bak", 1}}, 850, at_85(kReadFive, 81920),
+        {db("4") + ".bak", 1}}, 850, at_85(reading("5"), 81920),
        {db("5"), journal("5"), "x" + db("4"), db("4") + ".bak"}},
       {"without an index file only index 00000000 is kept", nullptr, nullptr,
        {{db("0"), 100}, {db("1"), 100}, {journal("1"), 100}}, 850,
        at_85({"Current index 0"}, 819200), {db("0")}},
       // The writer moved on while the run looked: it published the next index and
       // created that database, which the listing holds.
-      {"the writer moved on by one, past ffffffff", "4294967295", "0", {{db("fffffffe"), 160},
-       {db("ffffffff"), 10}, {db("0"), 160}}, 850,
-       at_85({"Reading log idx from file...", "Current index 4294967295"}, 655360),
-       {db("0"), db("ffffffff")}},
+      {"the writer moved on by one, past ffffffff", "4294967295", "0",
+       {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 160}}, 850,
+       at_85(reading("4294967295"), 655360), {db("0"), db("ffffffff")}},
       {"the writer moved on past the wrap; the first read found the index file empty", "", "1",
        {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 10}, {db("1"), 10}}, 850,
-       at_85({"Reading log idx from file...", "Current index 0"}, 655360),
-       {db("0"), db("1"), db("ffffffff")}},
+       at_85(reading("0"), 655360), {db("0"), db("1"), db("ffffffff")}},
       // clang-format on
   };
   for (const auto& s : scenarios) {
@@ -229,9 +229,7 @@ TEST_F(OnTmpfs, LeavesWhatIsNotALogFileOfTheFolder) {
 
   const ToolRun run = run_tool({dir.path + "/"});       // a trailing slash is kept and works
   const uint64_t link = (outside / "precious").size();  // a link's size: the path it holds
-  EXPECT_EQ(run.out,
-            head(dir.path + "/") +
-                at_85({"Reading log idx from file...", "Current index 0"}, 200 * page_ + link));
+  EXPECT_EQ(run.out, head(dir.path + "/") + at_85(reading("0"), 200 * page_ + link));
   EXPECT_EQ(list_folder(dir.path), (Lines{db("1"), "msgdb.idx", "notes.txt"}));
   EXPECT_EQ(list_folder(outside.path), Lines{"precious"});
 }
@@ -241,9 +239,9 @@ TEST_F(OnTmpfs, AFolderThatCannotBeRead) {
   fill_to(850);
   // Mode 0 holds for root too once the permission-overriding capabilities go.
   ASSERT_EQ(chmod(dir.path.c_str(), 0), 0);
-  if (std::system((MSGDB_TRIM_WITHOUT_DAC " ls " + dir.path + " >/dev/null 2>&1").c_str()) == 0) {
-    GTEST_SKIP() << "root keeps the capabilities that override file permissions: without "
-                    "CAP_SETPCAP, setpriv leaves the bounding set as it is";
+  const std::string probe = MSGDB_TRIM_WITHOUT_DAC " ls " + dir.path + " >/dev/null 2>&1";
+  if (std::system(probe.c_str()) == 0) {
+    GTEST_SKIP() << "root keeps the capabilities that override file permissions: no CAP_SETPCAP";
   }
   const ToolRun run = run_tool({dir.path}, true, true);
   ASSERT_EQ(chmod(dir.path.c_str(), 0700), 0);
@@ -296,18 +294,15 @@ TEST_F(OnTmpfs, Ext4OnALoopDeviceWithReservedBlocksAndATargetPast4GiB) {
     GTEST_SKIP() << "no loop device to use: /dev/loop-control: " << std::strerror(errno);
   }
   TempDir work;  // for the image: a tmpfs of 1000 pages can't hold what mkfs writes
-  const std::string image = work / "fs.img", mnt = dir / "mnt";
-  ASSERT_EQ(
-      std::system(("truncate -s 32G " + image + " && mkfs.ext4 -q -m 20 -E " +
-                   "lazy_itable_init=1,lazy_journal_init=1 " + image + " && mkdir " + mnt +
-                   " && mount -o loop,noinit_itable " + image + " " + mnt + " && fallocate -l 5G " +
-                   mnt + "/" + db("1") + " && for i in $(seq 2 17);" +
-                   " do fallocate -l 1G $(printf " + mnt + "/%08x.movra.msg.db $i); done" +
-                   " && echo 255 >" + mnt + "/msgdb.idx && touch " + mnt + "/" + db("ff"))
-                      .c_str()),
-      0)
-      << "needs mkfs.ext4 (package e2fsprogs) and a loop device";
+  const std::string mnt = dir / "mnt";
+  const std::string make = R"(set -e; truncate -s 32G "$1"; mkdir "$2"
+    mkfs.ext4 -q -m 20 -E lazy_itable_init=1,lazy_journal_init=1 "$1"
+    mount -o loop,noinit_itable "$1" "$2"; echo 255 >"$2/msgdb.idx"; cd "$2"
+    fallocate -l 5G 00000001.movra.msg.db; touch 000000ff.movra.msg.db
+    for i in $(seq 2 17); do fallocate -l 1G "$(printf %08x "$i").movra.msg.db"; done)";
   mounted_.push_back(mnt);
+  ASSERT_EQ(std::system(("sh -c '" + make + "' - " + (work / "fs.img") + " " + mnt).c_str()), 0)
+      << "needs mkfs.ext4 (package e2fsprogs) and a loop device";
   struct statvfs stats {};
   ASSERT_EQ(statvfs(mnt.c_str(), &stats), 0);
   const double total = static_cast<double>(stats.f_blocks * 4096);

@@ -20,6 +20,9 @@ for file in README.md copyright changelog.gz; do
 done
 grep -qx 'ExecStart=/usr/sbin/msgdb-trim %f' "$units/msgdb-trim@.service" ||
   { echo "FAIL: the service does not run the installed command"; exit 1; }
+# Stripped as in the package, and without what only the package needs.
+! readelf -S "$root/usr/sbin/msgdb-trim" | grep -q symtab || { echo "FAIL: not stripped"; exit 1; }
+[ ! -e "$root/usr/share/lintian" ] || { echo "FAIL: lintian's overrides are installed"; exit 1; }
 
 warnings=$(man --warnings -l "$root/usr/share/man/man8/msgdb-trim.8.gz" 2>&1 >/dev/null)
 [ -z "$warnings" ] || { echo "FAIL: the manual page renders with warnings:"; echo "$warnings"; exit 1; }
@@ -36,4 +39,3 @@ out=$(systemd-analyze verify --root="$root" msgdb-trim@mnt-data.service msgdb-tr
 [ -z "$out" ] || { echo "FAIL: systemd-analyze verify:"; echo "$out"; exit 1; }
 systemd-analyze security --offline=true --root="$root" --threshold=15 msgdb-trim@mnt-data.service |
   tail -n 1
-echo "install test passed"

@@ -40,9 +40,8 @@ inline void write_text(const std::string& path, const std::string& content) {
 /// Returns the names in `folder`, sorted, without "." and "..".
 inline Lines list_folder(const std::string& folder) {
   Lines names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
     names.push_back(entry.path().filename());
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
