@@ -148,6 +148,9 @@ std::string db(const std::string& index) {
 }
 std::string journal(const std::string& index) { return db(index) + "-journal"; }
 
+// Every row with an index file gives it through a FIFO, which the run reads
+// before it lists the folder, and again after: where `next` is none, the index
+// did not move, and the run is what it would be with a plain file.
 TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
   const struct {
     const char* what;
