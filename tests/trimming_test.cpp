@@ -16,8 +16,9 @@ TEST(TrimFiles, RemovesInListOrderUntilTheTargetIsMet) {
   };
   for (const auto& c : cases) {
     TempDir dir;
-    for (int i = 0; i < 3; ++i)
-      write_text(dir / std::string(1, "abc"[i]), std::string(100 * i + 100, 'x'));
+    write_text(dir / "a", std::string(100, 'x'));
+    write_text(dir / "b", std::string(200, 'x'));
+    write_text(dir / "c", std::string(300, 'x'));
     FolderData data(dir.path);
     EXPECT_EQ(data.trim_files(c.names, c.target), c.removed) << testing::PrintToString(c.names);
     EXPECT_EQ(list_folder(dir.path), c.left) << testing::PrintToString(c.names);
