@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,7 @@ class FolderData {
   /// One line of the kernel's mount table.
   struct MountInfo {
     std::string device;       ///< First field: the mounted device or source.
-    std::string mount_point;  ///< Second field, undecoded: where it is mounted.
+    std::string mount_point;  ///< Second field, escapes decoded: where it is mounted.
   };
 
   /// Stores `folder` unchanged and announces it and the device that holds it
@@ -37,13 +38,21 @@ class FolderData {
   bool get_disk_usage(const std::string& path, uint64_t& total, uint64_t& used,
                       uint64_t& free_bytes);
 
-  /// Returns the entries of "/proc/mounts" in table order; an empty list, after
-  /// a line on standard error, when the table can't be read.
+  /// Sets the byte counts of a file system from its block counts: total and
+  /// free are the blocks and the available blocks times the fragment size,
+  /// used is total minus free, or 0 when more is free than the total.
+  static void count_usage(uint64_t blocks, uint64_t available, uint64_t fragment, uint64_t& total,
+                          uint64_t& used, uint64_t& free_bytes);
+
+  /// Returns the entries of "/proc/mounts" in table order, with the octal
+  /// escapes of mount points (\040 for a space, ...) decoded; an empty list,
+  /// after a line on standard error, when the table can't be read.
   std::vector<MountInfo> get_mounted_devices();
 
-  /// Returns the device of the first mount whose mount point lies on the same
-  /// file system as `path`; an empty string when none does or `path` can't be
-  /// queried (then after a "stat" line on standard error).
+  /// Returns the device of the first mount, in table order, whose mount point
+  /// is `path` resolved or a folder above it and lies on the same file system;
+  /// an empty string when none does, or after a "stat" or "realpath" line on
+  /// standard error when `path` can't be queried or resolved.
   std::string get_block_device(const std::string& path);
 
   /// Returns the names of the folder's log files in directory order; an empty
@@ -61,13 +70,20 @@ class FolderData {
   static bool match_log_file_name(std::string_view name, uint32_t& index);
 
   /// Returns the current log index recorded in the folder's "msgdb.idx", or 0
-  /// when there is none or it holds no usable number.
-  uint32_t read_index_file();
+  /// when there is none or it holds no usable number; returns nothing, after a
+  /// perror-style line on standard error, when it exists but can't be opened
+  /// or read, or whether it exists can't be told.
+  std::optional<uint32_t> read_index_file();
+
+  /// What a read of "msgdb.idx" found.
+  enum class IndexRead { kNumber, kNoNumber, kUnreadable };
 
   /// Reads the log index at the start of the folder's "msgdb.idx" into `index`
-  /// without writing a line; returns false, leaving `index` alone, when there
-  /// is no such file or it holds no usable number.
-  bool read_index_number(uint32_t& index);
+  /// without writing a line and returns kNumber; returns kNoNumber, leaving
+  /// `index` alone, when there is no such file or it holds no usable number,
+  /// and kUnreadable, with errno set and `call` naming the failed call ("open"
+  /// or "read"), when it exists but can't be opened or read.
+  IndexRead read_index_number(uint32_t& index, const char*& call);
 
   std::string folder;        ///< The path exactly as given; never changed.
   std::string block_device;  ///< Device holding `folder`; empty if not found.

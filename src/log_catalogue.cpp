@@ -1,11 +1,13 @@
 // Log catalogue: which files are log databases, their indices, and the index file.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <limits>
 
@@ -68,35 +70,61 @@ bool FolderData::match_log_file_name(std::string_view name, uint32_t& index) {
   return true;
 }
 
-uint32_t FolderData::read_index_file() {
+std::optional<uint32_t> FolderData::read_index_file() {
   const std::string path = folder + "/msgdb.idx";
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) {
-    // Absence is normal and silent; anything else (say, a folder that may not
-    // be searched) is worth a line.
-    if (errno != ENOENT && errno != ENOTDIR) std::perror("stat");
-    return 0;
+    // Absence is normal and silent. Anything else (say, a folder that may not
+    // be searched) leaves the index unknown.
+    if (errno == ENOENT || errno == ENOTDIR) return 0;
+    std::perror("stat");
+    return std::nullopt;
   }
   std::cout << "Reading log idx from file..." << std::endl;
   uint32_t index = 0;
-  read_index_number(index);
+  const char* call = nullptr;
+  if (read_index_number(index, call) == IndexRead::kUnreadable) {
+    std::perror(call);
+    return std::nullopt;
+  }
   return index;
 }
 
-bool FolderData::read_index_number(uint32_t& index) {
-  std::ifstream file(folder + "/msgdb.idx");
+FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*& call) {
+  const int fd = open((folder + "/msgdb.idx").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return IndexRead::kNoNumber;
+    call = "open";
+    return IndexRead::kUnreadable;
+  }
   // Decimal digits after optional whitespace; whatever follows is ignored. A
-  // sign, or a number past the 32-bit range, counts as no number. A file that
-  // did not open reads as no number too.
-  file >> std::ws;
+  // sign, or a number past the 32-bit range, counts as no number. Reading
+  // stops at the first byte that decides.
   uint64_t value = 0;
   bool digits = false;
-  for (int next = file.peek(); next >= '0' && next <= '9'; next = file.peek()) {
-    value = value * 10 + static_cast<uint64_t>(next - '0');
-    if (value > std::numeric_limits<uint32_t>::max()) return false;
-    file.get();
-    digits = true;
+  bool decided = false;
+  ssize_t got = 0;
+  char buffer[64];
+  while (!decided && (got = read(fd, buffer, sizeof buffer)) > 0) {
+    for (ssize_t i = 0; i < got && !decided; ++i) {
+      const char c = buffer[i];
+      if (c >= '0' && c <= '9') {
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+        digits = value <= std::numeric_limits<uint32_t>::max();
+        decided = !digits;
+      } else {
+        decided = digits || std::isspace(static_cast<unsigned char>(c)) == 0;
+      }
+    }
   }
-  if (digits) index = static_cast<uint32_t>(value);
-  return digits;
+  const int error = errno;
+  close(fd);
+  if (got < 0) {
+    errno = error;
+    call = "read";
+    return IndexRead::kUnreadable;
+  }
+  if (!digits) return IndexRead::kNoNumber;
+  index = static_cast<uint32_t>(value);
+  return IndexRead::kNumber;
 }

@@ -3,6 +3,7 @@
 #include <sys/statvfs.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -18,12 +19,50 @@ bool FolderData::get_disk_usage(const std::string& path, uint64_t& total, uint64
   }
   // The counts are narrower than 64 bits on some processors: widen before
   // multiplying. Blocks reserved for the superuser are not free.
-  const auto fragment = static_cast<uint64_t>(stats.f_frsize);
-  total = static_cast<uint64_t>(stats.f_blocks) * fragment;
-  free_bytes = static_cast<uint64_t>(stats.f_bavail) * fragment;
-  used = total - free_bytes;
+  count_usage(static_cast<uint64_t>(stats.f_blocks), static_cast<uint64_t>(stats.f_bavail),
+              static_cast<uint64_t>(stats.f_frsize), total, used, free_bytes);
   return true;
 }
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): statvfs's counts, in its order.
+void FolderData::count_usage(uint64_t blocks, uint64_t available, uint64_t fragment,
+                             uint64_t& total, uint64_t& used, uint64_t& free_bytes) {
+  total = blocks * fragment;
+  free_bytes = available * fragment;
+  // Some file systems (FUSE, network ones) report more free than they hold:
+  // that is nothing used, never a count wrapped around below zero.
+  used = free_bytes < total ? total - free_bytes : 0;
+}
+
+namespace {
+
+// The table writes a space, a tab, a newline and a backslash inside a name as
+// \040, \011, \012 and \134: a backslash and three octal digits stand for
+// the byte they give.
+std::string decode_octal_escapes(const std::string& field) {
+  const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  std::string name;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
+        octal(field[i + 3])) {
+      name += static_cast<char>((field[i + 1] - '0') << 6 | (field[i + 2] - '0') << 3 |
+                                (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      name += field[i];
+    }
+  }
+  return name;
+}
+
+// Whether `point` is `path` or a folder above it; both are absolute and free
+// of "." and "..".
+bool on_path(const std::string& point, const std::string& path) {
+  return path.compare(0, point.size(), point) == 0 &&
+         (path.size() == point.size() || point.back() == '/' || path[point.size()] == '/');
+}
+
+}  // namespace
 
 std::vector<FolderData::MountInfo> FolderData::get_mounted_devices() {
   std::ifstream table("/proc/mounts");
@@ -36,7 +75,10 @@ std::vector<FolderData::MountInfo> FolderData::get_mounted_devices() {
   while (std::getline(table, line)) {
     std::istringstream fields(line);
     MountInfo mount;
-    if (fields >> mount.device >> mount.mount_point) mounts.push_back(std::move(mount));
+    if (fields >> mount.device >> mount.mount_point) {
+      mount.mount_point = decode_octal_escapes(mount.mount_point);
+      mounts.push_back(std::move(mount));
+    }
   }
   return mounts;
 }
@@ -47,9 +89,18 @@ std::string FolderData::get_block_device(const std::string& path) {
     std::perror("stat");
     return "";
   }
+  // Only the mounts on the folder's own path can hold it. The others are never
+  // queried, so a mount elsewhere that stops answering can't stop the run.
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) {
+    std::perror("realpath");
+    return "";
+  }
+  const std::string own = resolved;
+  std::free(resolved);
   for (const MountInfo& mount : get_mounted_devices()) {
     struct stat mount_status {};
-    if (stat(mount.mount_point.c_str(), &mount_status) == 0 &&
+    if (on_path(mount.mount_point, own) && stat(mount.mount_point.c_str(), &mount_status) == 0 &&
         mount_status.st_dev == status.st_dev) {
       return mount.device;
     }

@@ -1,5 +1,6 @@
 // The watched folder's construction, the trim check and file removal.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,28 @@ std::string share_text(double share) {
   return text.str();
 }
 
+// The folder's own lock, held while the object lives: runs on one folder take
+// turns, each measuring only once the run before it has ended, so that two
+// runs never both remove the same excess. The lock is an flock on the folder
+// itself, so nothing is created anywhere. Where it can't be had (the folder
+// can't be opened, or its file system has no flock), the run goes on without
+// it. The run installs no signal handler, so the wait is never interrupted.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder)
+      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ >= 0) static_cast<void>(flock(fd_, LOCK_EX));
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
@@ -33,6 +56,7 @@ FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): target, then trigger, is the interface.
 void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent) {
+  const FolderLock lock(folder);
   uint64_t total = 0;
   uint64_t used = 0;
   uint64_t free_bytes = 0;
@@ -44,8 +68,8 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
   std::cout << "Used " << share_text(used_share) << "%" << std::endl;
   std::cout << "Free " << share_text(free_share) << "%" << std::endl;
 
-  const uint32_t current = read_index_file();
-  std::cout << "Current index " << current << std::endl;
+  const std::optional<uint32_t> recorded = read_index_file();
+  std::cout << "Current index " << recorded.value_or(0) << std::endl;
 
   // Written so that a share that is not a number never starts a trim.
   if (!(static_cast<double>(trigger_percent) <= used_share)) {
@@ -61,6 +85,13 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
       excess > 0 ? static_cast<uint64_t>(excess / 100.0 * static_cast<double>(total)) : 0;
   std::cout << "Need to trim " << share_text(excess) << "%" << std::endl;
   std::cout << "Trimming " << bytes_to_trim << " bytes" << std::endl;
+  // Without the index the database being written is unknown, and any file
+  // could be it: nothing goes. The index file's line above says why.
+  if (!recorded) {
+    std::cout << "Trimmed 0 bytes" << std::endl;
+    return;
+  }
+  const uint32_t current = *recorded;
 
   // Indices above the current one go first, then those below it; the current
   // database and its journal are never candidates. A folder may list a
@@ -74,7 +105,8 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
   // kept like the current one. An index file that holds nothing usable now
   // changes nothing.
   uint32_t now = current;
-  const uint32_t moved = read_index_number(now) ? now - current : 0;
+  const char* call = nullptr;
+  const uint32_t moved = read_index_number(now, call) == IndexRead::kNumber ? now - current : 0;
   std::vector<std::string> lower;
   size_t kept = 0;
   for (size_t i = 0; i < upper.size(); ++i) {
@@ -102,9 +134,10 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
 uint64_t FolderData::trim_files(const std::vector<std::string>& names, uint64_t target) {
   if (names.empty()) return 0;
   // Each name is taken relative to the folder, opened once for the walk: the
-  // folder's path is not looked up again for every file, and a folder renamed
-  // or replaced meanwhile can't send a removal anywhere else. A folder that
-  // can't be opened is one where every name would be passed over.
+  // folder's path is not looked up again for every file, and every removal
+  // of the walk happens in the one directory that the path named when the
+  // walk began. A folder that can't be opened is one where every name would
+  // be passed over.
   const int dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return 0;
   uint64_t removed = 0;

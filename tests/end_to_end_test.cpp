@@ -2,15 +2,20 @@
 // mount namespace: exact output, and exactly which files go.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -20,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using std::chrono_literals::operator""ms;
 
 // What one run of the command wrote, and how it ended.
 struct ToolRun {
@@ -76,6 +82,34 @@ std::string enter_private_mount_namespace() {
     return "";
   }();
   return why;
+}
+
+// Whether /proc/locks shows an flock on the folder at `path` that a process
+// holds, or with `waiting`, one that a process waits for.
+bool flock_seen(const std::string& path, bool waiting) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return false;
+  char file[64];  // as the table names it: device's major:minor, then the inode
+  std::snprintf(file, sizeof file, " %02x:%02x:%ju ", major(status.st_dev), minor(status.st_dev),
+                static_cast<uintmax_t>(status.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" FLOCK ") != std::string::npos && line.find(file) != std::string::npos &&
+        (line.find(" -> ") != std::string::npos) == waiting) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Opens the FIFO at `path` for writing as soon as a reader has it open, or
+// returns -1 once `over` is set.
+int open_when_read(const std::string& path, const std::atomic<bool>& over) {
+  int fd = -1;
+  while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && !over) {
+    std::this_thread::sleep_for(1ms);
+  }
+  return fd;
 }
 
 // Runs each test in the private mount namespace, so that the commands it
@@ -150,71 +184,94 @@ std::string db(const std::string& index) {
 std::string journal(const std::string& index) { return db(index) + "-journal"; }
 
 // Every row with an index file gives it through a FIFO, which the run reads
-// before it lists the folder, and again after: where `next` is none, the index
-// did not move, and the run is what it would be with a plain file.
+// before it lists the folder, and again through a second FIFO after: where
+// `next` is none, the index did not move, and the run is what it would be with
+// a plain file.
 TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
   const struct {
     const char* what;
     const char* index;  // what msgdb.idx gives; none: a link to nothing, so no index file
     const char* next;   // what it gives once the run has read it; none: `index` again
+    const char* late;   // an index published, and its database of 10 pages created, as the
+                        // second read ends; none: nothing moves then
     std::vector<std::pair<std::string, uint64_t>> logs;  // name and pages
     uint64_t used_pages;
     Lines lines;  // after the two announcement lines
     Lines left;   // besides msgdb.idx and notes.txt
   } scenarios[] = {
       // clang-format off
-      {"just below the trigger", "2\n", nullptr, {{db("1"), 200}}, 799,
+      {"just below the trigger", "2\n", nullptr, nullptr, {{db("1"), 200}}, 799,
        {"Used 79.9%", "Free 20.1%", "Reading log idx from file...", "Current index 2", "Still got space.."},
        {db("1")}},
-      {"exactly at the trigger", "2\n", nullptr, {{db("1"), 200}, {db("2"), 10}}, 800,
+      {"exactly at the trigger", "2\n", nullptr, nullptr, {{db("1"), 200}, {db("2"), 10}}, 800,
        {"Used 80%", "Free 20%", "Reading log idx from file...", "Current index 2", "Time to Trim..",
         "Need to trim 10%", "Trimming 409600 bytes", "Trimmed 819200 bytes"}, {db("2")}},
       {"newer first, then older, each by name, never the current index; a second read that finds "
-       "no number changes nothing", "5\n", "", {{db("3"), 32}, {journal("3"), 32}, {db("5"), 32},
+       "no number changes nothing", "5\n", "", nullptr, {{db("3"), 32}, {journal("3"), 32}, {db("5"), 32},
        {journal("5"), 32}, {db("7"), 32}, {journal("7"), 32}, {db("8"), 32}, {journal("8"), 32}},
        850, at_85(reading("5"), 655360), {journal("3"), db("5"), journal("5")}},
-      {"names sort by character code; the newer ones alone suffice", "5\n", nullptr,
+      {"names sort by character code; the newer ones alone suffice", "5\n", nullptr, nullptr,
        {{db("3"), 10}, {db("a"), 160}, {db("B"), 160}}, 850, at_85(reading("5"), 655360),
        {db("3"), db("a")}},
       {"too few candidates: all go but the current index, and never a near miss", "5\n", nullptr,
-       {{db("3"), 10}, {db("5"), 10}, {journal("5"), 10}, {db("7"), 10}, {"x" + db("4"), 1},
+       nullptr,       {{db("3"), 10}, {db("5"), 10}, {journal("5"), 10}, {db("7"), 10}, {"x" + db("4"), 1},
         {db("4") + ".bak", 1}}, 850, at_85(reading("5"), 81920),
        {db("5"), journal("5"), "x" + db("4"), db("4") + ".bak"}},
-      {"without an index file only index 00000000 is kept", nullptr, nullptr,
+      {"without an index file only index 00000000 is kept", nullptr, nullptr, nullptr,
        {{db("0"), 100}, {db("1"), 100}, {journal("1"), 100}}, 850,
        at_85({"Current index 0"}, 819200), {db("0")}},
       // The writer moved on while the run looked: it published the next index and
       // created that database, which the listing holds.
-      {"the writer moved on by one, past ffffffff", "4294967295", "0",
+      {"the writer moved on by one, past ffffffff", "4294967295", "0", nullptr,
        {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 160}}, 850,
        at_85(reading("4294967295"), 655360), {db("0"), db("ffffffff")}},
       {"the writer moved on past the wrap; the first read found the index file empty", "", "1",
-       {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 10}, {db("1"), 10}}, 850,
+       nullptr,       {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 10}, {db("1"), 10}}, 850,
        at_85(reading("0"), 655360), {db("0"), db("1"), db("ffffffff")}},
+      // Moved on by three: every index passed is kept, not only the last. Then it
+      // moved once more, too late for a run that listed the folder before its
+      // second read, but not for one that read again and only then listed.
+      {"the writer moved on by several, then once more after the listing", "4", "7", "8",
+       {{db("3"), 10}, {db("4"), 10}, {db("5"), 160}, {db("6"), 160}, {db("7"), 10}, {db("9"), 10}},
+       850, at_85(reading("4"), 81920), {db("4"), db("5"), db("6"), db("7"), db("8")}},
       // clang-format on
   };
   for (const auto& s : scenarios) {
     SCOPED_TRACE(s.what);
     for (const std::string& name : list_folder(dir.path)) fs::remove(dir / name);
     if (s.index == nullptr) fs::create_symlink("nowhere", dir / "msgdb.idx");
-    ASSERT_TRUE(s.index == nullptr || mkfifo((dir / "msgdb.idx").c_str(), 0600) == 0);
-    if (s.index != nullptr) write_text(dir / "next", s.next != nullptr ? s.next : s.index);
+    for (const std::string fifo : {"msgdb.idx", "second"}) {
+      ASSERT_TRUE(s.index == nullptr || mkfifo((dir / fifo).c_str(), 0600) == 0);
+    }
     for (const auto& [name, pages] : s.logs) write_pages(name, pages);
     fill_to(s.used_pages);
 
-    // msgdb.idx as a FIFO tells when the tool opens it: then the file that
-    // holds `next` takes its place, before the tool can read `index`.
+    // A FIFO tells when the tool opens it: at the first read the second FIFO
+    // takes its place before the tool can read `index`, and the run must
+    // hold the folder's lock still at the second read, made after the listing.
+    std::atomic<bool> over{false};
+    const auto put = [](int fd, const char* text) {
+      EXPECT_EQ(write(fd, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
+      close(fd);
+    };
     std::thread writer([&] {
-      if (s.index == nullptr) return;
-      std::ofstream fifo(dir / "msgdb.idx");
-      fs::rename(dir / "next", dir / "msgdb.idx");
-      fifo << s.index;
+      const int first = s.index == nullptr ? -1 : open_when_read(dir / "msgdb.idx", over);
+      if (first < 0) return;
+      fs::rename(dir / "second", dir / "msgdb.idx");
+      put(first, s.index);
+      const int second = open_when_read(dir / "msgdb.idx", over);
+      if (second < 0) return;
+      EXPECT_TRUE(flock_seen(dir.path, false)) << "the run no longer holds the folder's lock";
+      if (s.late != nullptr) {  // published by rename, then created, as the writer does
+        write_text(dir / "published", s.late);
+        fs::rename(dir / "published", dir / "msgdb.idx");
+        write_pages(db(s.late), 10);
+      }
+      put(second, s.next != nullptr ? s.next : s.index);
     });
     const ToolRun run = run_tool({dir.path});
-    // A run that never opened the FIFO would leave the writer waiting: let it go.
-    const int release = open((dir / "msgdb.idx").c_str(), O_RDONLY | O_NONBLOCK);
+    over = true;  // a run that never opened a FIFO must not leave the writer waiting
     writer.join();
-    close(release);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, head() + s.lines);
     EXPECT_EQ(run.err, "");
@@ -227,7 +284,6 @@ TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
 TEST_F(OnTmpfs, LeavesWhatIsNotALogFileOfTheFolder) {
   TempDir outside;  // on the file system below, which the tmpfs does not cover
   write_text(outside / "precious", std::string(4096, 'x'));
-  fs::create_directory(dir / "msgdb.idx");
   fs::create_directory(dir / db("1"));
   fs::create_symlink(outside / "precious", dir / db("2"));
   write_pages(db("3"), 100);
@@ -236,27 +292,63 @@ TEST_F(OnTmpfs, LeavesWhatIsNotALogFileOfTheFolder) {
 
   const ToolRun run = run_tool({dir.path + "/"});       // a trailing slash is kept and works
   const uint64_t link = (outside / "precious").size();  // a link's size: the path it holds
-  EXPECT_EQ(run.out, head(dir.path + "/") + at_85(reading("0"), 200 * page_ + link));
-  EXPECT_EQ(list_folder(dir.path), (Lines{db("1"), "msgdb.idx", "notes.txt"}));
+  EXPECT_EQ(run.out, head(dir.path + "/") + at_85({"Current index 0"}, 200 * page_ + link));
+  EXPECT_EQ(list_folder(dir.path), (Lines{db("1"), "notes.txt"}));
   EXPECT_EQ(list_folder(outside.path), Lines{"precious"});
 }
 
-TEST_F(OnTmpfs, AFolderThatCannotBeRead) {
-  write_pages(db("3"), 100);
+// Where the run can't tell which database is being written, it removes
+// nothing, and says why where the failure happened.
+TEST_F(OnTmpfs, WhatCannotBeReadIsNotGuessed) {
+  const struct {
+    const char* what;
+    mode_t folder_mode;
+    mode_t index_mode;  // of msgdb.idx, an empty file; 1: a folder in its place
+    Lines lines;        // after the two announcement lines, both streams
+  } cases[] = {
+      // clang-format off
+      {"a folder that can't be searched", 0, 0600,
+       at_85({"stat: Permission denied", "Current index 0"}, 0)},
+      {"a folder that can be searched, not listed: index 0, no files", 0100, 0600,
+       at_85(reading("0"), 0, {"opendir: Permission denied"})},
+      {"an index file that can't be opened", 0700, 0,
+       at_85({"Reading log idx from file...", "open: Permission denied", "Current index 0"}, 0)},
+      {"an index file that can't be read", 0700, 1,
+       at_85({"Reading log idx from file...", "read: Is a directory", "Current index 0"}, 0)},
+      // clang-format on
+  };
+  // Just after the writer's numbering wrapped: the current index is 2, and
+  // 00000001 would go first if the run took the index for 0.
+  for (const char* index : {"fffffffd", "fffffffe", "ffffffff", "0", "1", "2"}) {
+    write_pages(db(index), 10);
+  }
+  write_text(dir / "msgdb.idx", "");
   fill_to(850);
   // Mode 0 holds for root too once the permission-overriding capabilities go;
   // without CAP_SETPCAP root can't drop them, and setpriv does not say so.
   ASSERT_EQ(chmod(dir.path.c_str(), 0), 0);
   const std::string probe = MSGDB_TRIM_WITHOUT_DAC " ls " + dir.path + " >/dev/null 2>&1";
-  if (std::system(probe.c_str()) == 0) {
+  const bool dac_kept = std::system(probe.c_str()) == 0;
+  ASSERT_EQ(chmod(dir.path.c_str(), 0700), 0);
+  if (dac_kept) {
     GTEST_SKIP() << "root keeps the capabilities that override file permissions: no CAP_SETPCAP";
   }
-  const ToolRun run = run_tool({dir.path}, true, true);
-  ASSERT_EQ(chmod(dir.path.c_str(), 0700), 0);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, head() + at_85({"stat: Permission denied", "Current index 0"}, 0,
-                                    {"opendir: Permission denied"}));
-  EXPECT_EQ(list_folder(dir.path), (Lines{db("3"), "notes.txt"}));
+  const Lines before = list_folder(dir.path);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.index_mode == 1) {
+      fs::remove(dir / "msgdb.idx");
+      fs::create_directory(dir / "msgdb.idx");
+    } else {
+      ASSERT_EQ(chmod((dir / "msgdb.idx").c_str(), c.index_mode), 0);
+    }
+    ASSERT_EQ(chmod(dir.path.c_str(), c.folder_mode), 0);
+    const ToolRun run = run_tool({dir.path}, true, true);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0700), 0);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, head() + c.lines);
+    EXPECT_EQ(list_folder(dir.path), before);
+  }
 }
 
 TEST_F(OnTmpfs, AReaderOfTheOutputThatIsGoneDoesNotStopTheTrim) {
@@ -281,16 +373,56 @@ TEST_F(OnTmpfs, TheMountTableAsWritten) {
   mount_on("/proc", kDevice, "tmpfs", "size=1m");
   ASSERT_EQ(symlink((dir / "proc/self").c_str(), "/proc/self"), 0);
 
-  // No table at all; then a one-field line, which is skipped, a mount point
-  // that isn't there, passed over, and two mounts of the folder's file
-  // system, of which the first listed wins.
+  // No table at all; then a one-field line, which is skipped, a mount of the
+  // folder's file system listed first but off its path (its name is only the
+  // start of the folder's), which is never queried, and two mounts on its
+  // path, of which the first listed wins: its mount point has a space, which
+  // the table writes as \040.
   const ToolRun without = run_tool({dir.path});
-  write_text("/proc/mounts", "lonely\n/dev/gone /nowhere ext4 rw 0 0\nfirst " + dir.path +
-                                 " tmpfs rw 0 0\nsecond " + dir.path + " tmpfs rw 0 0\n");
-  const ToolRun with = run_tool({dir.path});
+  const std::string root = fs::canonical(dir.path);
+  fs::create_directory(dir / "with");
+  fs::create_directory(dir / "with space");
+  write_text("/proc/mounts", "lonely\noff-path " + root + "/with tmpfs rw 0 0\nfirst " + root +
+                                 "/with\\040space tmpfs rw 0 0\nsecond " + root +
+                                 " tmpfs rw 0 0\n");
+  const ToolRun with = run_tool({dir / "with space"});
   EXPECT_EQ(without.out.at(1), "On Block Device ''");
   EXPECT_EQ(without.err, "Failed to open /proc/mounts\n");
   EXPECT_EQ(with.out.at(1), "On Block Device 'first'");
+}
+
+// A run that finds the folder's lock taken, as an earlier run holds it, waits,
+// then measures what that run left; a lock on another folder, even the one
+// above, keeps nobody waiting.
+TEST_F(OnTmpfs, RunsOnOneFolderTakeTurns) {
+  write_pages(db("3"), 160);
+  for (const bool same : {true, false}) {
+    SCOPED_TRACE(same ? "the same folder" : "the folder above");
+    fill_to(850);
+    const std::string locked = same ? dir.path : fs::path(dir.path).parent_path().string();
+    const int lock = open(locked.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0) << std::strerror(errno);
+    std::atomic<bool> done{false};
+    ToolRun run;
+    std::thread tool([&] {
+      run = run_tool({dir.path});
+      done = true;
+    });
+    // Until the run waits for the folder's lock, or ends; a run that waits for
+    // anything else is let go after a while.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done && !flock_seen(dir.path, true) && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(1ms);
+    }
+    const bool waited = !done;
+    if (waited) fs::remove(dir / "notes.txt");  // what the earlier run freed
+    close(lock);
+    tool.join();
+    EXPECT_EQ(waited, same);
+    EXPECT_EQ(run.out,
+              head() + (same ? Lines{"Used 16%", "Free 84%", "Current index 0", "Still got space.."}
+                             : at_85({"Current index 0"}, 160 * page_)));
+  }
 }
 
 // A 32 GiB ext4 image, sparse, with 20 % reserved for root and 21 GiB of log
