@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installed tree, as a package lays it out under /usr: every file in its
-# place, a manual page that renders without a warning, and systemd units that
-# verify cleanly and keep an instance's exposure at 1.5 or less.
+# place, the command stripped only with --strip, a manual page that renders
+# without a warning, and systemd units that verify cleanly, bound a run's
+# time and keep an instance's exposure at 1.5 or less.
 # Usage: install_test.sh BUILD_DIR. Exits 77 (skipped) without systemd-analyze
 # or man, or where systemd-analyze can't run.
 set -euo pipefail
@@ -20,9 +21,16 @@ for file in README.md copyright changelog.gz; do
 done
 grep -qx 'ExecStart=/usr/sbin/msgdb-trim %f' "$units/msgdb-trim@.service" ||
   { echo "FAIL: the service does not run the installed command"; exit 1; }
-# Stripped as in the package, and without what only the package needs.
-! readelf -S "$root/usr/sbin/msgdb-trim" | grep -q symtab || { echo "FAIL: not stripped"; exit 1; }
+# The command as built, with its symbols, stripped only on request; nothing
+# that only the package needs.
+readelf -S "$root/usr/sbin/msgdb-trim" | grep -q symtab || { echo "FAIL: stripped unasked"; exit 1; }
+DESTDIR=$root/stripped cmake --install "$build" --prefix /usr --strip >/dev/null
+! readelf -S "$root/stripped/usr/sbin/msgdb-trim" | grep -q symtab ||
+  { echo "FAIL: --strip left the symbols"; exit 1; }
+rm -r "$root/stripped"
 [ ! -e "$root/usr/share/lintian" ] || { echo "FAIL: lintian's overrides are installed"; exit 1; }
+grep -qx 'TimeoutStartSec=15min' "$units/msgdb-trim@.service" ||
+  { echo "FAIL: the service has no start timeout of 15 minutes"; exit 1; }
 
 warnings=$(man --warnings -l "$root/usr/share/man/man8/msgdb-trim.8.gz" 2>&1 >/dev/null)
 [ -z "$warnings" ] || { echo "FAIL: the manual page renders with warnings:"; echo "$warnings"; exit 1; }
