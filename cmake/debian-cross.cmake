@@ -11,4 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU} -L /usr/${CROSS_TRIPLE})
+# The loader comes from the cross toolchain's libraries, and so must the
+# libraries it loads: where the architecture's own runtime is installed too
+# (libc6:arm64, for the packages' dependencies), the machine's loader cache
+# names that one, of another build, and the two don't mix.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU} -L /usr/${CROSS_TRIPLE}
+  -E LD_LIBRARY_PATH=/usr/${CROSS_TRIPLE}/lib)
