@@ -102,8 +102,8 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent)
   // the next index, then creates that database, which the listing may hold.
   // Read again, silently; the indices after the first read up to the one
   // read now, counted as the writer counts (past ffffffff to 00000000), are
-  // kept like the current one. An index file that holds nothing usable now
-  // changes nothing.
+  // kept like the current one. An index file that can't be read now, or
+  // holds nothing usable, changes nothing.
   uint32_t now = current;
   const char* call = nullptr;
   const uint32_t moved = read_index_number(now, call) == IndexRead::kNumber ? now - current : 0;

@@ -207,15 +207,16 @@ TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
        {"Used 80%", "Free 20%", "Reading log idx from file...", "Current index 2", "Time to Trim..",
         "Need to trim 10%", "Trimming 409600 bytes", "Trimmed 819200 bytes"}, {db("2")}},
       {"newer first, then older, each by name, never the current index; a second read that finds "
-       "no number changes nothing", "5\n", "", nullptr, {{db("3"), 32}, {journal("3"), 32}, {db("5"), 32},
-       {journal("5"), 32}, {db("7"), 32}, {journal("7"), 32}, {db("8"), 32}, {journal("8"), 32}},
+       "no number changes nothing", "5\n", "", nullptr, {{db("3"), 32}, {journal("3"), 32},
+       {db("5"), 32}, {journal("5"), 32}, {db("7"), 32}, {journal("7"), 32}, {db("8"), 32},
+       {journal("8"), 32}},
        850, at_85(reading("5"), 655360), {journal("3"), db("5"), journal("5")}},
       {"names sort by character code; the newer ones alone suffice", "5\n", nullptr, nullptr,
        {{db("3"), 10}, {db("a"), 160}, {db("B"), 160}}, 850, at_85(reading("5"), 655360),
        {db("3"), db("a")}},
       {"too few candidates: all go but the current index, and never a near miss", "5\n", nullptr,
-       nullptr,       {{db("3"), 10}, {db("5"), 10}, {journal("5"), 10}, {db("7"), 10}, {"x" + db("4"), 1},
-        {db("4") + ".bak", 1}}, 850, at_85(reading("5"), 81920),
+       nullptr, {{db("3"), 10}, {db("5"), 10}, {journal("5"), 10}, {db("7"), 10},
+       {"x" + db("4"), 1}, {db("4") + ".bak", 1}}, 850, at_85(reading("5"), 81920),
        {db("5"), journal("5"), "x" + db("4"), db("4") + ".bak"}},
       {"without an index file only index 00000000 is kept", nullptr, nullptr, nullptr,
        {{db("0"), 100}, {db("1"), 100}, {journal("1"), 100}}, 850,
@@ -226,8 +227,8 @@ TEST_F(OnTmpfs, TrimsTheRightFilesInTheRightOrder) {
        {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 160}}, 850,
        at_85(reading("4294967295"), 655360), {db("0"), db("ffffffff")}},
       {"the writer moved on past the wrap; the first read found the index file empty", "", "1",
-       nullptr,       {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 10}, {db("1"), 10}}, 850,
-       at_85(reading("0"), 655360), {db("0"), db("1"), db("ffffffff")}},
+       nullptr, {{db("fffffffe"), 160}, {db("ffffffff"), 10}, {db("0"), 10}, {db("1"), 10}},
+       850, at_85(reading("0"), 655360), {db("0"), db("1"), db("ffffffff")}},
       // Moved on by three: every index passed is kept, not only the last. Then it
       // moved once more, too late for a run that listed the folder before its
       // second read, but not for one that read again and only then listed.
