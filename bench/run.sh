@@ -131,6 +131,7 @@ $(size release) bytes, aarch64 $(size release-aarch64) bytes, armhf $(size relea
 - Where msgdb-trim's time goes beyond the floor with sizes: each name is
   matched against the one fixed pattern by hand, in one pass that also
   decodes its index, and the names are allocated and sorted. Files are
-  removed relative to the folder, opened once, so no path is looked up twice.
+  removed relative to the folder, which the run opens once, at its start, so no
+  path is looked up twice.
 RESULTS
 cat "$root/bench/RESULTS.md"

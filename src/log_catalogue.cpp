@@ -7,34 +7,46 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <iostream>
 #include <limits>
 
 #include "folder_data.h"
 
-std::vector<std::string> FolderData::get_log_files() {
-  DIR* dir = opendir(folder.c_str());
+std::optional<std::vector<FolderData::LogFile>> FolderData::get_log_files() {
+  // The folder as the run opened it, not its path again; "." opens it anew,
+  // for reading.
+  const int fd = openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr) {
-    std::perror("opendir");
-    return {};
+    report("opendir");
+    if (fd >= 0) close(fd);
+    return std::nullopt;
   }
   // Room for about as many names as the directory's size suggests: a folder
   // may hold a hundred thousand, and a list that doubles as it grows moves
   // them all, into fresh memory, again and again.
-  std::vector<std::string> names;
+  std::vector<LogFile> files;
   struct stat status {};
-  if (fstat(dirfd(dir), &status) == 0 && status.st_size > 0) {
-    names.reserve(std::min<size_t>(static_cast<size_t>(status.st_size) / 16, size_t{1} << 20));
+  if (fstat(fd, &status) == 0 && status.st_size > 0) {
+    files.reserve(std::min<size_t>(static_cast<size_t>(status.st_size) / 16, size_t{1} << 20));
   }
+  // The entry's type is not looked at; removal passes over what it can't
+  // unlink. A listing that stops on an error is no listing: which names it
+  // missed, and so the order of removal, is unknown.
   uint32_t index = 0;
-  // The entry's type is not looked at; removal passes over what it can't unlink.
-  while (const dirent* entry = readdir(dir)) {
+  const dirent* entry = nullptr;
+  while ((errno = 0, entry = readdir(dir)) != nullptr) {
     const std::string_view name = entry->d_name;
-    if (match_log_file_name(name, index)) names.emplace_back(name);
+    if (match_log_file_name(name, index)) files.push_back({std::string(name), index});
   }
+  const int error = errno;
   closedir(dir);
-  return names;
+  if (error != 0) {
+    errno = error;
+    report("readdir");
+    return std::nullopt;
+  }
+  return files;
 }
 
 uint32_t FolderData::filename_to_index(const std::string& name) {
@@ -71,29 +83,30 @@ bool FolderData::match_log_file_name(std::string_view name, uint32_t& index) {
 }
 
 std::optional<uint32_t> FolderData::read_index_file() {
-  const std::string path = folder + "/msgdb.idx";
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    // Absence is normal and silent. Anything else (say, a folder that may not
-    // be searched) leaves the index unknown.
-    if (errno == ENOENT || errno == ENOTDIR) return 0;
-    std::perror("stat");
-    return std::nullopt;
-  }
-  std::cout << "Reading log idx from file..." << std::endl;
   uint32_t index = 0;
   const char* call = nullptr;
-  if (read_index_number(index, call) == IndexRead::kUnreadable) {
-    std::perror(call);
+  if (read_index_number(index, call, true) == IndexRead::kUnreadable) {
+    report(call);
     return std::nullopt;
   }
   return index;
 }
 
-FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*& call) {
-  const int fd = open((folder + "/msgdb.idx").c_str(), O_RDONLY | O_CLOEXEC);
+FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*& call,
+                                                    bool announce) {
+  // Absence is normal and silent. Anything else (say, a folder that may not
+  // be searched) leaves the index unknown.
+  struct stat status {};
+  if (fstatat(dir_, "msgdb.idx", &status, 0) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return IndexRead::kNoFile;
+    call = "stat";
+    return IndexRead::kUnreadable;
+  }
+  if (announce) std::cout << "Reading log idx from file..." << std::endl;
+  // Once the file is known to exist, any failure to open it is one to read
+  // it, even its absence: the writer may be replacing it.
+  const int fd = openat(dir_, "msgdb.idx", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return IndexRead::kNoNumber;
     call = "open";
     return IndexRead::kUnreadable;
   }

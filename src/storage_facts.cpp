@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,11 +11,13 @@
 
 #include "folder_data.h"
 
-bool FolderData::get_disk_usage(const std::string& path, uint64_t& total, uint64_t& used,
-                                uint64_t& free_bytes) {
+bool FolderData::get_disk_usage(uint64_t& total, uint64_t& used, uint64_t& free_bytes) {
+  // A folder that could not be opened is one that can't be measured, for the
+  // same reason: its path can't be looked up.
+  if (dir_ < 0) errno = dir_error_;
   struct statvfs stats {};
-  if (statvfs(path.c_str(), &stats) != 0) {
-    std::perror("statvfs");
+  if (dir_ < 0 || fstatvfs(dir_, &stats) != 0) {
+    report("statvfs");
     return false;
   }
   // The counts are narrower than 64 bits on some processors: widen before
@@ -67,9 +70,13 @@ bool on_path(const std::string& point, const std::string& path) {
 std::vector<FolderData::MountInfo> FolderData::get_mounted_devices() {
   std::ifstream table("/proc/mounts");
   if (!table) {
-    std::cerr << "Failed to open /proc/mounts" << std::endl;
+    std::cerr << (to_journal_ ? "<3>" : "") << "Failed to open /proc/mounts" << std::endl;
     return {};
   }
+  return parse_mount_table(table);
+}
+
+std::vector<FolderData::MountInfo> FolderData::parse_mount_table(std::istream& table) {
   std::vector<MountInfo> mounts;
   std::string line;
   while (std::getline(table, line)) {
@@ -86,24 +93,37 @@ std::vector<FolderData::MountInfo> FolderData::get_mounted_devices() {
 std::string FolderData::get_block_device(const std::string& path) {
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) {
-    std::perror("stat");
+    report("stat");
     return "";
   }
-  // Only the mounts on the folder's own path can hold it. The others are never
-  // queried, so a mount elsewhere that stops answering can't stop the run.
   char* resolved = realpath(path.c_str(), nullptr);
   if (resolved == nullptr) {
-    std::perror("realpath");
+    report("realpath");
     return "";
   }
   const std::string own = resolved;
   std::free(resolved);
-  for (const MountInfo& mount : get_mounted_devices()) {
-    struct stat mount_status {};
-    if (on_path(mount.mount_point, own) && stat(mount.mount_point.c_str(), &mount_status) == 0 &&
-        mount_status.st_dev == status.st_dev) {
-      return mount.device;
-    }
+  return pick_device(get_mounted_devices(), own, status.st_dev,
+                     [](const std::string& point) -> std::optional<uint64_t> {
+                       struct stat point_status {};
+                       if (stat(point.c_str(), &point_status) != 0) return std::nullopt;
+                       return point_status.st_dev;
+                     });
+}
+
+std::string FolderData::pick_device(
+    const std::vector<MountInfo>& mounts, const std::string& resolved, uint64_t device,
+    const std::function<std::optional<uint64_t>(const std::string&)>& device_of) {
+  // Only the mounts on the folder's own path can hold it. The others are never
+  // queried, so a mount elsewhere that stops answering can't stop the run.
+  // A mount point deeper on the path covers those above it, and of one mount
+  // point listed twice the later entry is mounted on top: the one the folder
+  // shows, and the run measures.
+  const MountInfo* holder = nullptr;
+  for (const MountInfo& mount : mounts) {
+    if (!on_path(mount.mount_point, resolved)) continue;
+    if (holder != nullptr && mount.mount_point.size() < holder->mount_point.size()) continue;
+    if (device_of(mount.mount_point) == device) holder = &mount;
   }
-  return "";
+  return holder == nullptr ? "" : holder->device;
 }

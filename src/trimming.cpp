@@ -1,156 +1,242 @@
-// The watched folder's construction, the trim check and file removal.
+// The watched folder's construction, its lock, the trim check and file removal.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "folder_data.h"
 
+FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
+  // Lines on standard error go to the journal marked as errors when it is
+  // the journal; nothing else the run does depends on where they go.
+  struct stat err {};
+  to_journal_ = fstat(STDERR_FILENO, &err) == 0 && is_journal(std::getenv("JOURNAL_STREAM"), err);
+  // O_PATH opens whatever the path names, for lookups inside it; a folder
+  // that can't be searched or listed still opens, and says so at the first
+  // operation that needs more.
+  dir_ = open(this->folder.c_str(), O_PATH | O_CLOEXEC);
+  dir_error_ = dir_ < 0 ? errno : 0;
+  std::cout << "Watching '" << this->folder << "'" << std::endl;
+  block_device = get_block_device(this->folder);
+  std::cout << "On Block Device '" << block_device << "'" << std::endl;
+}
+
+FolderData::~FolderData() {
+  if (dir_ >= 0) close(dir_);
+}
+
 namespace {
 
-// A share of the file system in percent, six significant digits, trailing
-// zeros dropped. A share that is not a number (a file system of 0 bytes) is
-// written "nan" on every processor, whatever the sign bit of the NaN.
-std::string share_text(double share) {
+// Closes a descriptor, if there is one, when it goes out of scope.
+struct Closer {
+  ~Closer() {
+    if (fd >= 0) close(fd);
+  }
+  int fd = -1;
+};
+
+}  // namespace
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): target, then trigger, is the interface.
+void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
+                              std::chrono::milliseconds lock_wait) {
+  // Runs on one folder take turns, each measuring only once the run before
+  // it has ended: two runs that overlapped would both measure before either
+  // removed anything, and together remove twice the excess. A run that can't
+  // have the lock at all goes on alone.
+  Closer lock;
+  if (lock_folder(lock_wait, lock.fd) == Lock::kBusy) {
+    std::cout << "Another run on this folder has not finished" << std::endl;
+    return;
+  }
+
+  uint64_t total = 0;
+  uint64_t used = 0;
+  uint64_t free_bytes = 0;
+  // Without counts there is nothing to decide on; the "statvfs" line says why.
+  if (!get_disk_usage(total, used, free_bytes)) return;
+  const double used_share = share(used, total);
+  std::cout << "Used " << share_text(used_share) << "%" << std::endl;
+  std::cout << "Free " << share_text(share(free_bytes, total)) << "%" << std::endl;
+
+  const std::optional<uint32_t> recorded = read_index_file();
+  std::cout << "Current index " << recorded.value_or(0) << std::endl;
+
+  if (!time_to_trim(used_share, trigger_percent)) {
+    std::cout << "Still got space.." << std::endl;
+    return;
+  }
+  std::cout << "Time to Trim.." << std::endl;
+  const uint64_t target = bytes_to_trim(used_share, target_percent, total);
+  std::cout << "Need to trim " << share_text(used_share - static_cast<double>(target_percent))
+            << "%" << std::endl;
+  std::cout << "Trimming " << target << " bytes" << std::endl;
+
+  // Without the index the database being written is unknown, and any file
+  // could be it; without the whole listing the order of removal is unknown.
+  // Nothing goes; the line above says why.
+  std::optional<std::vector<LogFile>> files;
+  if (recorded) files = get_log_files();
+  // The writer may have moved on while the folder was listed: it publishes
+  // the next index, then creates that database, which the listing may hold.
+  // Read again; the indices after the first read up to the one read now are
+  // kept like the current one. An index file that is gone now, or holds
+  // nothing usable, changes nothing; one that can't be read stops the trim
+  // as at the first read.
+  uint32_t now = recorded.value_or(0);
+  const char* call = nullptr;
+  if (files && read_index_number(now, call) == IndexRead::kUnreadable) {
+    report(call);
+    files.reset();
+  }
+  if (!files) {
+    std::cout << "Trimmed 0 bytes" << std::endl;
+    return;
+  }
+  const Candidates candidates = choose_candidates(std::move(*files), *recorded, now - *recorded);
+
+  uint64_t removed = trim_files(candidates.upper, target);
+  if (removed < target) removed += trim_files(candidates.lower, target - removed);
+  std::cout << "Trimmed " << removed << " bytes" << std::endl;
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the index, then how far it moved.
+FolderData::Candidates FolderData::choose_candidates(std::vector<LogFile> files, uint32_t current,
+                                                     uint32_t moved) {
+  Candidates candidates;
+  // A folder may list a hundred thousand names: they move, never copy.
+  candidates.upper.reserve(files.size());
+  for (LogFile& file : files) {
+    // How far the writer must move on from `current` to reach this index: 0
+    // for the current one, which is never a candidate.
+    const uint32_t ahead = file.index - current;
+    if (ahead <= moved) continue;
+    (file.index > current ? candidates.upper : candidates.lower).push_back(std::move(file.name));
+  }
+  std::sort(candidates.upper.begin(), candidates.upper.end());
+  std::sort(candidates.lower.begin(), candidates.lower.end());
+  return candidates;
+}
+
+bool FolderData::time_to_trim(double used_share, uint64_t trigger_percent) {
+  // Written so that a share that is not a number never starts a trim.
+  return static_cast<double>(trigger_percent) <= used_share;
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the target, then the total.
+uint64_t FolderData::bytes_to_trim(double used_share, uint64_t target_percent, uint64_t total) {
+  const double excess = used_share - static_cast<double>(target_percent);
+  // A target above the used share asks for nothing; converting a negative
+  // double to an unsigned count would be undefined.
+  return excess > 0 ? static_cast<uint64_t>(excess / 100.0 * static_cast<double>(total)) : 0;
+}
+
+double FolderData::share(uint64_t part, uint64_t total) {
+  return static_cast<double>(part) / static_cast<double>(total) * 100.0;
+}
+
+// A share that is not a number (a file system of 0 bytes) is written "nan" on
+// every processor, whatever the sign bit of the NaN.
+std::string FolderData::share_text(double share) {
   if (std::isnan(share)) return "nan";
   std::ostringstream text;
   text << share;
   return text.str();
 }
 
-// The folder's own lock, held while the object lives: runs on one folder take
-// turns, each measuring only once the run before it has ended, so that two
-// runs never both remove the same excess. The lock is an flock on the folder
-// itself, so nothing is created anywhere. Where it can't be had (the folder
-// can't be opened, or its file system has no flock), the run goes on without
-// it. The run installs no signal handler, so the wait is never interrupted.
-class FolderLock {
- public:
-  explicit FolderLock(const std::string& folder)
-      : fd_(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ >= 0) static_cast<void>(flock(fd_, LOCK_EX));
+// The lock is a file of its own in the folder, made on first use and never
+// removed: an flock on the folder itself could be taken by any account that
+// can read it. Only an account that may create files in the folder can make
+// the lock file, and nobody else may open it, so only accounts that could
+// remove the databases anyway can keep a run waiting. What is found under its
+// name that is not such a file is no lock: never a wait, never a link
+// followed, never a FIFO waited on.
+FolderData::Lock FolderData::lock_folder(std::chrono::milliseconds wait, int& lock) {
+  struct stat folder_status {};
+  if (dir_ < 0 || fstat(dir_, &folder_status) != 0) return Lock::kWithout;
+  const auto give_up = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    // Read-write: NFS makes an flock a POSIX lock, which needs a writable file.
+    const int fd = openat(dir_, kLockName,
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) return Lock::kWithout;  // a read-only file system, a folder it can't write
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !lock_file_trusted(status, folder_status, geteuid())) {
+      close(fd);
+      return Lock::kWithout;
+    }
+    int locked = flock(fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EWOULDBLOCK && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      locked = flock(fd, LOCK_EX | LOCK_NB);
+    }
+    if (locked != 0) {
+      const bool busy = errno == EWOULDBLOCK;
+      close(fd);
+      return busy ? Lock::kBusy : Lock::kWithout;  // NFS without locks, say
+    }
+    // A lock file removed or replaced while another run held it is not the
+    // one the next run finds: start over on what the name leads to now.
+    struct stat named {};
+    if (fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == status.st_dev && named.st_ino == status.st_ino) {
+      lock = fd;
+      return Lock::kHeld;
+    }
+    close(fd);
+    if (std::chrono::steady_clock::now() >= give_up) return Lock::kBusy;
   }
-  ~FolderLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
-FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
-  std::cout << "Watching '" << this->folder << "'" << std::endl;
-  block_device = get_block_device(this->folder);
-  std::cout << "On Block Device '" << block_device << "'" << std::endl;
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): target, then trigger, is the interface.
-void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent) {
-  const FolderLock lock(folder);
-  uint64_t total = 0;
-  uint64_t used = 0;
-  uint64_t free_bytes = 0;
-  // Without counts there is nothing to decide on; the "statvfs" line says why.
-  if (!get_disk_usage(folder, total, used, free_bytes)) return;
-
-  const double used_share = static_cast<double>(used) / static_cast<double>(total) * 100.0;
-  const double free_share = static_cast<double>(free_bytes) / static_cast<double>(total) * 100.0;
-  std::cout << "Used " << share_text(used_share) << "%" << std::endl;
-  std::cout << "Free " << share_text(free_share) << "%" << std::endl;
-
-  const std::optional<uint32_t> recorded = read_index_file();
-  std::cout << "Current index " << recorded.value_or(0) << std::endl;
-
-  // Written so that a share that is not a number never starts a trim.
-  if (!(static_cast<double>(trigger_percent) <= used_share)) {
-    std::cout << "Still got space.." << std::endl;
-    return;
-  }
-  std::cout << "Time to Trim.." << std::endl;
-
-  const double excess = used_share - static_cast<double>(target_percent);
-  // A target above the used share asks for nothing; converting a negative
-  // double to an unsigned count would be undefined.
-  const uint64_t bytes_to_trim =
-      excess > 0 ? static_cast<uint64_t>(excess / 100.0 * static_cast<double>(total)) : 0;
-  std::cout << "Need to trim " << share_text(excess) << "%" << std::endl;
-  std::cout << "Trimming " << bytes_to_trim << " bytes" << std::endl;
-  // Without the index the database being written is unknown, and any file
-  // could be it: nothing goes. The index file's line above says why.
-  if (!recorded) {
-    std::cout << "Trimmed 0 bytes" << std::endl;
-    return;
-  }
-  const uint32_t current = *recorded;
-
-  // Indices above the current one go first, then those below it; the current
-  // database and its journal are never candidates. A folder may list a
-  // hundred thousand names, so the listing itself becomes the upper list,
-  // compacted in place, and only the lower names move out.
-  std::vector<std::string> upper = get_log_files();
-  // The writer may have moved on while the folder was listed: it publishes
-  // the next index, then creates that database, which the listing may hold.
-  // Read again, silently; the indices after the first read up to the one
-  // read now, counted as the writer counts (past ffffffff to 00000000), are
-  // kept like the current one. An index file that can't be read now, or
-  // holds nothing usable, changes nothing.
-  uint32_t now = current;
-  const char* call = nullptr;
-  const uint32_t moved = read_index_number(now, call) == IndexRead::kNumber ? now - current : 0;
-  std::vector<std::string> lower;
-  size_t kept = 0;
-  for (size_t i = 0; i < upper.size(); ++i) {
-    const uint32_t index = filename_to_index(upper[i]);
-    // How far the writer must move on from the first read to reach this
-    // index: 0 for the current one, which is never a candidate.
-    const uint32_t ahead = index - current;
-    if (ahead <= moved) continue;
-    if (index > current) {
-      if (kept != i) upper[kept] = std::move(upper[i]);
-      ++kept;
-    } else {
-      lower.push_back(std::move(upper[i]));
-    }
-  }
-  upper.resize(kept);
-  std::sort(upper.begin(), upper.end());
-  std::sort(lower.begin(), lower.end());
-
-  uint64_t removed = trim_files(upper, bytes_to_trim);
-  if (removed < bytes_to_trim) removed += trim_files(lower, bytes_to_trim - removed);
-  std::cout << "Trimmed " << removed << " bytes" << std::endl;
+bool FolderData::lock_file_trusted(const struct stat& lock, const struct stat& folder, uid_t me) {
+  // A folder with the sticky bit may let anyone create files but not remove
+  // others': there, a lock file counts only if its owner could remove them.
+  const bool owner_trusted = (folder.st_mode & S_ISVTX) == 0 || lock.st_uid == 0 ||
+                             lock.st_uid == me || lock.st_uid == folder.st_uid;
+  return S_ISREG(lock.st_mode) && lock.st_nlink == 1 && (lock.st_mode & 077) == 0 && owner_trusted;
 }
 
 uint64_t FolderData::trim_files(const std::vector<std::string>& names, uint64_t target) {
   if (names.empty()) return 0;
-  // Each name is taken relative to the folder, opened once for the walk: the
-  // folder's path is not looked up again for every file, and every removal
-  // of the walk happens in the one directory that the path named when the
-  // walk began. A folder that can't be opened is one where every name would
-  // be passed over.
-  const int dir = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return 0;
   uint64_t removed = 0;
   for (const std::string& name : names) {
     // Not following links: a symbolic link counts its own size, and only the
-    // link goes. Bytes count only once the file is really gone.
+    // link goes. Bytes count only once the name is gone; a file still open
+    // elsewhere keeps its blocks until it is closed.
     struct stat status {};
-    if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        unlinkat(dir, name.c_str(), 0) == 0) {
+    if (fstatat(dir_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        unlinkat(dir_, name.c_str(), 0) == 0) {
       removed += static_cast<uint64_t>(status.st_size);
     }
     if (removed >= target) break;
   }
-  close(dir);
   return removed;
+}
+
+void FolderData::report(const char* call) const {
+  // "<3>" is the journal's mark of an error, which it strips from the line.
+  // A line that can't be written has nowhere else to go.
+  static_cast<void>(
+      std::fprintf(stderr, "%s%s: %s\n", to_journal_ ? "<3>" : "", call, std::strerror(errno)));
+}
+
+bool FolderData::is_journal(const char* journal_stream, const struct stat& stream) {
+  if (journal_stream == nullptr) return false;
+  char* end = nullptr;
+  const unsigned long long device = std::strtoull(journal_stream, &end, 10);
+  if (end == journal_stream || *end != ':') return false;
+  const char* const inode_text = end + 1;
+  const unsigned long long inode = std::strtoull(inode_text, &end, 10);
+  return end != inode_text && *end == '\0' && device == stream.st_dev && inode == stream.st_ino;
 }

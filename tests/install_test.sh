@@ -7,6 +7,7 @@
 # or man, or where systemd-analyze can't run.
 set -euo pipefail
 build=$1
+fail() { echo "FAIL: $*"; exit 1; }
 for tool in systemd-analyze man; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
@@ -17,23 +18,21 @@ DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 units=$root/usr/lib/systemd/system
 # The command, the manual page and the units are checked below by using them.
 for file in README.md copyright changelog.gz; do
-  [ -f "$root/usr/share/doc/msgdb-trim/$file" ] || { echo "FAIL: $file is not installed"; exit 1; }
+  [ -f "$root/usr/share/doc/msgdb-trim/$file" ] || fail "$file is not installed"
 done
-grep -qx 'ExecStart=/usr/sbin/msgdb-trim %f' "$units/msgdb-trim@.service" ||
-  { echo "FAIL: the service does not run the installed command"; exit 1; }
+service=$units/msgdb-trim@.service
+grep -qx 'ExecStart=/usr/sbin/msgdb-trim %f' "$service" || fail "the service runs another command"
+grep -qx 'TimeoutStartSec=15min' "$service" || fail "the service has no start timeout of 15 minutes"
 # The command as built, with its symbols, stripped only on request; nothing
 # that only the package needs.
-readelf -S "$root/usr/sbin/msgdb-trim" | grep -q symtab || { echo "FAIL: stripped unasked"; exit 1; }
+readelf -S "$root/usr/sbin/msgdb-trim" | grep -q symtab || fail "stripped unasked"
 DESTDIR=$root/stripped cmake --install "$build" --prefix /usr --strip >/dev/null
-! readelf -S "$root/stripped/usr/sbin/msgdb-trim" | grep -q symtab ||
-  { echo "FAIL: --strip left the symbols"; exit 1; }
+! readelf -S "$root/stripped/usr/sbin/msgdb-trim" | grep -q symtab || fail "--strip left the symbols"
 rm -r "$root/stripped"
-[ ! -e "$root/usr/share/lintian" ] || { echo "FAIL: lintian's overrides are installed"; exit 1; }
-grep -qx 'TimeoutStartSec=15min' "$units/msgdb-trim@.service" ||
-  { echo "FAIL: the service has no start timeout of 15 minutes"; exit 1; }
+[ ! -e "$root/usr/share/lintian" ] || fail "lintian's overrides are installed"
 
 warnings=$(man --warnings -l "$root/usr/share/man/man8/msgdb-trim.8.gz" 2>&1 >/dev/null)
-[ -z "$warnings" ] || { echo "FAIL: the manual page renders with warnings:"; echo "$warnings"; exit 1; }
+[ -z "$warnings" ] || fail "the manual page renders with warnings:"$'\n'"$warnings"
 
 # The units are checked inside the installed tree, beside the machine's own
 # units that they refer to (sysinit.target, timers.target, ...). The checker
@@ -44,6 +43,6 @@ cp -an /usr/lib/systemd/system/. "$units/"
 export MANPATH=$root/usr/share/man  # Documentation= must name a page that exists
 cd "$root"
 out=$(systemd-analyze verify --root="$root" msgdb-trim@mnt-data.service msgdb-trim@mnt-data.timer 2>&1)
-[ -z "$out" ] || { echo "FAIL: systemd-analyze verify:"; echo "$out"; exit 1; }
+[ -z "$out" ] || fail "systemd-analyze verify:"$'\n'"$out"
 systemd-analyze security --offline=true --root="$root" --threshold=15 msgdb-trim@mnt-data.service |
   tail -n 1

@@ -1,4 +1,4 @@
-// Throwaway folders and the files in them, for every test.
+// Throwaway folders, for every test.
 #pragma once
 
 #include <stdlib.h>
@@ -28,14 +28,6 @@ struct TempDir {
 
   std::string path;  ///< The folder's path, without a trailing slash.
 };
-
-/// Writes `content` to `path`, replacing what was there; fails the test on error.
-inline void write_text(const std::string& path, const std::string& content) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << content;
-  file.close();
-  EXPECT_TRUE(file) << "could not write " << path;
-}
 
 /// Returns the names in `folder`, sorted, without "." and "..".
 inline Lines list_folder(const std::string& folder) {

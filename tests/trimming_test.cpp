@@ -1,14 +1,91 @@
-// The removal walk where the end-to-end scenarios can't reach: names that
-// vanished after the listing.
+// The trim check's decisions: whether to trim, how much, which files in which
+// order, and which lock file to trust.
 #include "folder_data.h"
 #include "test_support.h"
 
-TEST(TrimFiles, PassesOverMissingNamesUntilTheTargetIsMet) {
-  TempDir dir;
-  write_text(dir / "a", std::string(100, 'x'));
-  write_text(dir / "b", std::string(200, 'x'));
-  write_text(dir / "c", std::string(300, 'x'));
-  FolderData data(dir.path);
-  EXPECT_EQ(data.trim_files({"gone", "a", "gone", "b", "c"}, 250), 300u);
-  EXPECT_EQ(list_folder(dir.path), Lines{"c"});
+namespace {
+
+// A log database's name, its index given without the leading zeros.
+std::string db(const std::string& index) {
+  return std::string(8 - index.size(), '0') + index + ".movra.msg.db";
 }
+std::string journal(const std::string& index) { return db(index) + "-journal"; }
+
+TEST(CheckAndTrim, MeasuresAndSetsTheTarget) {
+  // Blocks of 4096 bytes; the shares as written; the bytes that take usage
+  // down to 70 %, or 0 where it is below 80 %.
+  // clang-format off
+  const struct { const char* what; uint64_t blocks, available; const char* shares;
+                 uint64_t target; } cases[] = {
+      {"just below the trigger", 1000, 201, "79.9 20.1", 0},
+      {"exactly at the trigger", 1000, 200, "80 20", 409600},
+      {"reserved blocks count as used", 1000, 150, "85 15", 614400},
+      {"more free than the total is nothing used", 1000, 1001, "0 100.1", 0},
+      {"20 TiB: more than 2^32 blocks, a target past 4 GiB", 5368709120, 536870912, "90 10",
+       4398046511104},
+      {"a file system of no bytes", 0, 0, "nan nan", 0},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint64_t total = 0, used = 0, free_bytes = 0;
+    FolderData::count_usage(c.blocks, c.available, 4096, total, used, free_bytes);
+    const double share = FolderData::share(used, total);
+    const std::string free_share = FolderData::share_text(FolderData::share(free_bytes, total));
+    EXPECT_EQ(FolderData::share_text(share) + " " + free_share, c.shares);
+    EXPECT_EQ(FolderData::time_to_trim(share, 80) ? FolderData::bytes_to_trim(share, 70, total) : 0,
+              c.target);
+  }
+}
+
+TEST(CheckAndTrim, ChoosesNewerThenOlderNeverTheCurrentOnes) {
+  // clang-format off
+  const struct { const char* what; Lines names; uint32_t current, moved; Lines upper, lower; }
+      cases[] = {
+      {"each part by name, a database before its journal; never the current index",
+       {db("8"), journal("3"), db("5"), journal("7"), db("3"), journal("5"), db("7")}, 5, 0,
+       {db("7"), journal("7"), db("8")}, {db("3"), journal("3")}},
+      {"names compare as bytes: B before a", {db("a"), db("B"), db("3")}, 5, 0,
+       {db("B"), db("a")}, {db("3")}},
+      {"the kept range wraps", {db("2"), db("1"), db("0"), db("ffffffff"), db("fffffffd")},
+       0xfffffffe, 3, {}, {db("2"), db("fffffffd")}},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<FolderData::LogFile> files;
+    for (const std::string& name : c.names)
+      files.push_back({name, FolderData::filename_to_index(name)});
+    const FolderData::Candidates chosen = FolderData::choose_candidates(files, c.current, c.moved);
+    EXPECT_EQ(chosen.upper, c.upper);
+    EXPECT_EQ(chosen.lower, c.lower);
+  }
+}
+
+TEST(CheckAndTrim, TrustsOnlyALockFileNobodyElseCanHold) {
+  // The run is root's; the folder, of mode 0755 or (shared) 01777, is account 1000's.
+  const mode_t file = S_IFREG | 0600;
+  // clang-format off
+  const struct { const char* what; mode_t mode; nlink_t links; uid_t owner; bool shared, trusted; }
+      cases[] = {
+      {"its own", file, 1, 0, false, true},
+      {"made by another account that may write the folder", file, 1, 1001, false, true},
+      {"a FIFO", S_IFIFO | 0600, 1, 0, false, false},
+      {"a symbolic link", S_IFLNK | 0777, 1, 0, false, false},
+      {"a hard link", file, 2, 0, false, false},
+      {"readable by the group", S_IFREG | 0640, 1, 0, false, false},
+      {"another account's, where anyone may create files", file, 1, 65534, true, false},
+      {"the folder owner's, where anyone may create files", file, 1, 1000, true, true},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    struct stat lock {
+    }, folder{};
+    lock.st_mode = c.mode, lock.st_nlink = c.links, lock.st_uid = c.owner;
+    folder.st_mode = c.shared ? S_IFDIR | 01777 : S_IFDIR | 0755, folder.st_uid = 1000;
+    EXPECT_EQ(FolderData::lock_file_trusted(lock, folder, 0), c.trusted);
+  }
+}
+
+}  // namespace
