@@ -116,7 +116,10 @@ Lines reading(const std::string& index) {
 }
 
 // What a row needs beyond the tmpfs: strace, able to trace here, to make a
-// call fail; or the account nobody as $NOBODY, and so root.
+// call fail; or the account nobody as $NOBODY, and so root. $OWNER owns
+// the folder and $AS_OWNER runs a command as that account: nobody where the
+// tests run as root; in a user namespace, with its one account, root without
+// capabilities, for which file permissions hold.
 enum Needs { kNothing, kStrace, kNobody };
 
 // Each row runs `setup` in an empty folder, and the command on it; the target
@@ -169,22 +172,25 @@ TEST_F(OnTmpfs, Scenarios) {
        "timeout 5 sh -c 'until [ -e ready ]; do sleep 0.01; done'; RUN='timeout 20'",
        at_85(reading("5"), 655360), "", kNobody},
       {"as the folder's owner, who can't search it",
-       "mk 160 1 2; fill 5; chown 65534 .; chmod 0 .; RUN=$NOBODY",
-       at_85({"stat: Permission denied", "Current index 0"}, 0), "1 2", kNobody},
+       "mk 160 1 2; fill 5; chown $OWNER .; chmod 0 .; RUN=$AS_OWNER",
+       at_85({"stat: Permission denied", "Current index 0"}, 0), "1 2"},
       {"as the folder's owner, who can't open the index file",
-       "mk 160 1 2; fill 5; chown 65534 .; chmod 0 msgdb.idx; RUN=$NOBODY",
+       "mk 160 1 2; fill 5; chown $OWNER .; chmod 0 msgdb.idx; RUN=$AS_OWNER",
        at_85({"Reading log idx from file...", "open: Permission denied", "Current index 0"}, 0),
-       "1 2", kNobody},
+       "1 2"},
       // clang-format on
   };
-  const bool can[] = {true, std::system("strace -o /dev/null true >/dev/null 2>&1") == 0,
-                      getuid() == 0 && chown(dir.path.c_str(), 65534, 65534) == 0};
+  const bool root = getuid() == 0 && chown(dir.path.c_str(), 65534, 65534) == 0;
+  const bool can[] = {true, std::system("strace -o /dev/null true >/dev/null 2>&1") == 0, root};
+  const std::string owner =
+      root ? "OWNER=65534 AS_OWNER=$NOBODY\n"
+           : "OWNER=0 AS_OWNER='setpriv --inh-caps=-all --bounding-set=-all'\n";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     if (!can[row.needs]) continue;  // said when the build was configured
     for (const std::string& name : list_folder(dir.path)) fs::remove_all(dir / name);
     ASSERT_EQ(chown(dir.path.c_str(), getuid(), getgid()) | chmod(dir.path.c_str(), 0755), 0);
-    EXPECT_EQ(run(row.setup), head() + row.lines);
+    EXPECT_EQ(run(owner + row.setup), head() + row.lines);
     std::ostringstream left;
     for (const std::string& name : list_folder(dir.path)) {
       uint32_t i = 0;

@@ -64,18 +64,17 @@ TEST(CheckAndTrim, ChoosesNewerThenOlderNeverTheCurrentOnes) {
 
 TEST(CheckAndTrim, TrustsOnlyALockFileNobodyElseCanHold) {
   // The run is root's; the folder, of mode 0755 or (shared) 01777, is account 1000's.
-  const mode_t file = S_IFREG | 0600;
   // clang-format off
   const struct { const char* what; mode_t mode; nlink_t links; uid_t owner; bool shared, trusted; }
       cases[] = {
-      {"its own", file, 1, 0, false, true},
-      {"made by another account that may write the folder", file, 1, 1001, false, true},
+      {"its own", S_IFREG | 0600, 1, 0, false, true},
+      {"made by another account that may write the folder", S_IFREG | 0600, 1, 1001, false, true},
       {"a FIFO", S_IFIFO | 0600, 1, 0, false, false},
       {"a symbolic link", S_IFLNK | 0777, 1, 0, false, false},
-      {"a hard link", file, 2, 0, false, false},
+      {"a hard link", S_IFREG | 0600, 2, 0, false, false},
       {"readable by the group", S_IFREG | 0640, 1, 0, false, false},
-      {"another account's, where anyone may create files", file, 1, 65534, true, false},
-      {"the folder owner's, where anyone may create files", file, 1, 1000, true, true},
+      {"another account's, where anyone may create files", S_IFREG | 0600, 1, 65534, true, false},
+      {"the folder owner's, where anyone may create files", S_IFREG | 0600, 1, 1000, true, true},
       // clang-format on
   };
   for (const auto& c : cases) {
