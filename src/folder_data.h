@@ -26,10 +26,10 @@ class FolderData {
     std::string mount_point;  ///< Second field, escapes decoded: where it is mounted.
   };
 
-  /// A log file of the folder, as the listing found it.
-  struct LogFile {
-    std::string name;  ///< The bare file name.
-    uint32_t index;    ///< The log index the name carries.
+  /// The folder's log files, as the listing found them.
+  struct LogFiles {
+    std::vector<std::string> names;  ///< The bare file names, in directory order.
+    std::vector<uint32_t> indices;   ///< The log index each name carries, in the same order.
   };
 
   /// The log files a trim may remove, each list in the order they go.
@@ -131,7 +131,7 @@ class FolderData {
   /// Returns the folder's log files in directory order; nothing, after an
   /// "opendir" or "readdir" line on standard error, when it can't be listed
   /// whole.
-  std::optional<std::vector<LogFile>> get_log_files();
+  std::optional<LogFiles> get_log_files();
 
   /// Returns the log index that a log file name carries, or 0 when `name` is
   /// not a log file name.
@@ -148,7 +148,7 @@ class FolderData {
   /// (the lower). The current index, and the `moved` indices after it that
   /// the writer moved on to during the run (counted past ffffffff to 0), are
   /// never candidates.
-  static Candidates choose_candidates(std::vector<LogFile> files, uint32_t current, uint32_t moved);
+  static Candidates choose_candidates(LogFiles files, uint32_t current, uint32_t moved);
 
   /// Returns the current log index recorded in the folder's "msgdb.idx", or 0
   /// when there is none or it holds no usable number; returns nothing, after a

@@ -12,7 +12,7 @@
 
 #include "folder_data.h"
 
-std::optional<std::vector<FolderData::LogFile>> FolderData::get_log_files() {
+std::optional<FolderData::LogFiles> FolderData::get_log_files() {
   // The folder as the run opened it, not its path again; "." opens it anew,
   // for reading.
   const int fd = openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -25,10 +25,12 @@ std::optional<std::vector<FolderData::LogFile>> FolderData::get_log_files() {
   // Room for about as many names as the directory's size suggests: a folder
   // may hold a hundred thousand, and a list that doubles as it grows moves
   // them all, into fresh memory, again and again.
-  std::vector<LogFile> files;
+  LogFiles files;
   struct stat status {};
   if (fstat(fd, &status) == 0 && status.st_size > 0) {
-    files.reserve(std::min<size_t>(static_cast<size_t>(status.st_size) / 16, size_t{1} << 20));
+    const size_t room = std::min<size_t>(static_cast<size_t>(status.st_size) / 16, size_t{1} << 20);
+    files.names.reserve(room);
+    files.indices.reserve(room);
   }
   // The entry's type is not looked at; removal passes over what it can't
   // unlink. A listing that stops on an error is no listing: which names it
@@ -37,7 +39,9 @@ std::optional<std::vector<FolderData::LogFile>> FolderData::get_log_files() {
   const dirent* entry = nullptr;
   while ((errno = 0, entry = readdir(dir)) != nullptr) {
     const std::string_view name = entry->d_name;
-    if (match_log_file_name(name, index)) files.push_back({std::string(name), index});
+    if (!match_log_file_name(name, index)) continue;
+    files.names.emplace_back(name);
+    files.indices.push_back(index);
   }
   const int error = errno;
   closedir(dir);

@@ -86,7 +86,7 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
   // Without the index the database being written is unknown, and any file
   // could be it; without the whole listing the order of removal is unknown.
   // Nothing goes; the line above says why.
-  std::optional<std::vector<LogFile>> files;
+  std::optional<LogFiles> files;
   if (recorded) files = get_log_files();
   // The writer may have moved on while the folder was listed: it publishes
   // the next index, then creates that database, which the listing may hold.
@@ -112,18 +112,27 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the index, then how far it moved.
-FolderData::Candidates FolderData::choose_candidates(std::vector<LogFile> files, uint32_t current,
+FolderData::Candidates FolderData::choose_candidates(LogFiles files, uint32_t current,
                                                      uint32_t moved) {
+  // A folder may list a hundred thousand names, so the listing itself becomes
+  // the upper list, compacted in place, and only the lower names move out.
   Candidates candidates;
-  // A folder may list a hundred thousand names: they move, never copy.
-  candidates.upper.reserve(files.size());
-  for (LogFile& file : files) {
+  std::vector<std::string>& upper = files.names;
+  size_t kept = 0;
+  for (size_t i = 0; i < upper.size(); ++i) {
     // How far the writer must move on from `current` to reach this index: 0
     // for the current one, which is never a candidate.
-    const uint32_t ahead = file.index - current;
+    const uint32_t ahead = files.indices[i] - current;
     if (ahead <= moved) continue;
-    (file.index > current ? candidates.upper : candidates.lower).push_back(std::move(file.name));
+    if (files.indices[i] < current) {
+      candidates.lower.push_back(std::move(upper[i]));
+    } else {
+      if (kept != i) upper[kept] = std::move(upper[i]);
+      ++kept;
+    }
   }
+  upper.resize(kept);
+  candidates.upper = std::move(upper);
   std::sort(candidates.upper.begin(), candidates.upper.end());
   std::sort(candidates.lower.begin(), candidates.lower.end());
   return candidates;

@@ -53,9 +53,9 @@ TEST(CheckAndTrim, ChoosesNewerThenOlderNeverTheCurrentOnes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<FolderData::LogFile> files;
+    FolderData::LogFiles files{c.names, {}};
     for (const std::string& name : c.names)
-      files.push_back({name, FolderData::filename_to_index(name)});
+      files.indices.push_back(FolderData::filename_to_index(name));
     const FolderData::Candidates chosen = FolderData::choose_candidates(files, c.current, c.moved);
     EXPECT_EQ(chosen.upper, c.upper);
     EXPECT_EQ(chosen.lower, c.lower);
