@@ -185,7 +185,7 @@ class FolderData {
   std::string block_device;  ///< Device holding `folder`; empty if not found.
 
  private:
-  int dir_ = -1;             ///< The folder, opened once (O_PATH); -1 if it could not be.
-  int dir_error_ = 0;        ///< Why the folder could not be opened.
-  bool to_journal_ = false;  ///< Whether standard error is the journal.
+  int dir_ = -1;                 ///< The folder, opened once (O_PATH); -1 if it could not be.
+  int dir_error_ = 0;            ///< Why the folder could not be opened.
+  const char* error_mark_ = "";  ///< Before each error line: "<3>" when it goes to the journal.
 };

@@ -70,7 +70,7 @@ bool on_path(const std::string& point, const std::string& path) {
 std::vector<FolderData::MountInfo> FolderData::get_mounted_devices() {
   std::ifstream table("/proc/mounts");
   if (!table) {
-    std::cerr << (to_journal_ ? "<3>" : "") << "Failed to open /proc/mounts" << std::endl;
+    std::cerr << error_mark_ << "Failed to open /proc/mounts" << std::endl;
     return {};
   }
   return parse_mount_table(table);

@@ -19,9 +19,12 @@
 
 FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
   // Lines on standard error go to the journal marked as errors when it is
-  // the journal; nothing else the run does depends on where they go.
+  // the journal ("<3>", which the journal strips from the line); nothing else
+  // the run does depends on where they go.
   struct stat err {};
-  to_journal_ = fstat(STDERR_FILENO, &err) == 0 && is_journal(std::getenv("JOURNAL_STREAM"), err);
+  if (fstat(STDERR_FILENO, &err) == 0 && is_journal(std::getenv("JOURNAL_STREAM"), err)) {
+    error_mark_ = "<3>";
+  }
   // O_PATH opens whatever the path names, for lookups inside it; a folder
   // that can't be searched or listed still opens, and says so at the first
   // operation that needs more.
@@ -234,10 +237,8 @@ uint64_t FolderData::trim_files(const std::vector<std::string>& names, uint64_t 
 }
 
 void FolderData::report(const char* call) const {
-  // "<3>" is the journal's mark of an error, which it strips from the line.
   // A line that can't be written has nowhere else to go.
-  static_cast<void>(
-      std::fprintf(stderr, "%s%s: %s\n", to_journal_ ? "<3>" : "", call, std::strerror(errno)));
+  static_cast<void>(std::fprintf(stderr, "%s%s: %s\n", error_mark_, call, std::strerror(errno)));
 }
 
 bool FolderData::is_journal(const char* journal_stream, const struct stat& stream) {
