@@ -22,7 +22,7 @@ class FolderData {
  public:
   /// One line of the kernel's mount table.
   struct MountInfo {
-    std::string device;       ///< First field: the mounted device or source.
+    std::string device;       ///< First field, escapes decoded: the mounted device or source.
     std::string mount_point;  ///< Second field, escapes decoded: where it is mounted.
   };
 
@@ -43,6 +43,9 @@ class FolderData {
 
   /// What became of a run's attempt to lock its folder.
   enum class Lock { kHeld, kWithout, kBusy };
+
+  /// What a run does with what it finds under the lock file's name.
+  enum class LockFile { kUse, kLeave, kReplace, kRemove };
 
   /// How long a run waits for another run on its folder to end.
   static constexpr std::chrono::milliseconds kLockWait{45'000};
@@ -65,10 +68,13 @@ class FolderData {
   void CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
                     std::chrono::milliseconds lock_wait = kLockWait);
 
-  /// Takes the folder's lock file, waiting at most `wait` while another run
-  /// holds it, and returns kHeld with `lock` set to the descriptor that holds
-  /// it until closed; returns kBusy when the wait ran out, and kWithout when
-  /// there is no lock to be had. Writes nothing.
+  /// Takes the folder's lock file, replacing what is found under its name
+  /// where it may (see `judge_lock_file`), waiting at most `wait` while
+  /// another run holds it, and returns kHeld with `lock` set to the
+  /// descriptor that holds it until closed; returns kBusy when the wait ran
+  /// out, and kWithout when there is no lock to be had. Writes a line to
+  /// standard error only when another account's file under the name is what
+  /// keeps the run without the lock.
   Lock lock_folder(std::chrono::milliseconds wait, int& lock);
 
   /// Removes the named files of the folder in list order until `target` bytes
@@ -104,13 +110,13 @@ class FolderData {
   static std::string share_text(double share);
 
   /// Returns the entries of "/proc/mounts" in table order, with the octal
-  /// escapes of mount points (\040 for a space, ...) decoded; an empty list,
-  /// after a line on standard error, when the table can't be read.
+  /// escapes of devices and mount points (\040 for a space, ...) decoded; an
+  /// empty list, after a line on standard error, when the table can't be read.
   std::vector<MountInfo> get_mounted_devices();
 
   /// Returns the entries of a mount table written as "/proc/mounts" writes
-  /// it, in table order, mount points decoded; lines of fewer than two fields
-  /// are skipped.
+  /// it, in table order, devices and mount points decoded; lines of fewer
+  /// than two fields are skipped.
   static std::vector<MountInfo> parse_mount_table(std::istream& table);
 
   /// Returns the device that holds `path`, as the device line names it; an
@@ -161,16 +167,19 @@ class FolderData {
   /// kNoNumber when it holds no usable number, leaving `index` alone; returns
   /// kUnreadable, with errno set and `call` naming the failed call ("stat",
   /// "open" or "read"), when whether it exists can't be told, or it exists
-  /// and can't be opened or read. Writes "Reading log idx from file..." once
-  /// the file is known to exist when `announce` is set, and nothing else.
+  /// and can't be opened or read; anything but a regular file is never
+  /// opened and can't be read ("read", EISDIR for a folder, EINVAL for the
+  /// rest). Writes "Reading log idx from file..." once the file is known to
+  /// exist when `announce` is set, and nothing else.
   IndexRead read_index_number(uint32_t& index, const char*& call, bool announce = false);
 
-  /// Returns whether a lock file found as `lock`, in a folder found as
-  /// `folder`, is one the runs of account `me` may take turns by: a regular
-  /// file with one link that nobody else may open, whose owner could write
-  /// the folder anyway (root, `me` or the folder's owner, in a folder where
-  /// anyone may create files).
-  static bool lock_file_trusted(const struct stat& lock, const struct stat& folder, uid_t me);
+  /// Returns what a run of account `me` does with `lock`, what it found under
+  /// the lock file's name in a folder found as `folder`: kUse for a regular
+  /// file with one link and no group or other permission bits, owned by root,
+  /// `me` or the folder's owner; kLeave for such an owner's file with more
+  /// links or bits; kReplace for a regular file of any other account; kRemove
+  /// for anything that is not a regular file.
+  static LockFile judge_lock_file(const struct stat& lock, const struct stat& folder, uid_t me);
 
   /// Writes `call`, a colon, a space and the text of errno as a line to
   /// standard error, as perror does, marked as an error for the journal when
@@ -185,6 +194,12 @@ class FolderData {
   std::string block_device;  ///< Device holding `folder`; empty if not found.
 
  private:
+  /// Removes `found`, what was found under the lock file's name, and returns
+  /// true, also when the name leads elsewhere by then; a regular file goes
+  /// only while this run holds its lock. Returns false, with errno set, when
+  /// it can't be removed.
+  bool clear_lock_name(const struct stat& found);
+
   int dir_ = -1;                 ///< The folder, opened once (O_PATH); -1 if it could not be.
   int dir_error_ = 0;            ///< Why the folder could not be opened.
   const char* error_mark_ = "";  ///< Before each error line: "<3>" when it goes to the journal.

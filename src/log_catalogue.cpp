@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <iostream>
 #include <limits>
+#include <string>
 
 #include "folder_data.h"
 
@@ -52,6 +53,32 @@ std::optional<FolderData::LogFiles> FolderData::get_log_files() {
   }
   return files;
 }
+
+namespace {
+
+// Opens for reading the regular file whose status is `status`, which `path`
+// (O_PATH) leads to: through /proc, that very file, whatever its name in
+// `dir` leads to by now. Without /proc, by name, and only if the name still
+// leads to that file (EAGAIN if not: the writer replaced it meanwhile).
+// Returns -1, with errno set, on failure.
+int reopen_regular(int path, const struct stat& status, int dir) {
+  constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const std::string own = "/proc/self/fd/" + std::to_string(path);
+  int fd = open(own.c_str(), flags);
+  // The descriptor is open, so its entry is missing only where /proc is.
+  if (fd >= 0 || errno != ENOENT) return fd;
+  fd = openat(dir, "msgdb.idx", flags);
+  if (fd < 0) return -1;
+  struct stat opened {};
+  const bool looked = fstat(fd, &opened) == 0;
+  if (looked && opened.st_dev == status.st_dev && opened.st_ino == status.st_ino) return fd;
+  const int error = looked ? EAGAIN : errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+}  // namespace
 
 uint32_t FolderData::filename_to_index(const std::string& name) {
   uint32_t index = 0;
@@ -98,19 +125,37 @@ std::optional<uint32_t> FolderData::read_index_file() {
 
 FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*& call,
                                                     bool announce) {
-  // Absence is normal and silent. Anything else (say, a folder that may not
-  // be searched) leaves the index unknown.
+  // The name is followed through links, as the writer may publish the index
+  // that way, but only looked up: O_PATH reaches no driver and waits on no
+  // FIFO. Absence is normal and silent. Anything else (say, a folder that
+  // may not be searched) leaves the index unknown.
+  const int path = openat(dir_, "msgdb.idx", O_PATH | O_CLOEXEC);
+  if (path < 0 && (errno == ENOENT || errno == ENOTDIR)) return IndexRead::kNoFile;
   struct stat status {};
-  if (fstatat(dir_, "msgdb.idx", &status, 0) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return IndexRead::kNoFile;
+  if (path < 0 || fstat(path, &status) != 0) {
+    const int error = errno;
+    if (path >= 0) close(path);
+    errno = error;
     call = "stat";
     return IndexRead::kUnreadable;
   }
   if (announce) std::cout << "Reading log idx from file..." << std::endl;
+  // Only a regular file holds an index. Anything else is never opened: it is
+  // what read would refuse, a folder (EISDIR), or an object unsuitable for
+  // reading (EINVAL).
+  if (!S_ISREG(status.st_mode)) {
+    close(path);
+    errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    call = "read";
+    return IndexRead::kUnreadable;
+  }
+  const int fd = reopen_regular(path, status, dir_);
+  const int open_error = errno;
+  close(path);
   // Once the file is known to exist, any failure to open it is one to read
   // it, even its absence: the writer may be replacing it.
-  const int fd = openat(dir_, "msgdb.idx", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
+    errno = open_error;
     call = "open";
     return IndexRead::kUnreadable;
   }

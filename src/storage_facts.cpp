@@ -83,6 +83,7 @@ std::vector<FolderData::MountInfo> FolderData::parse_mount_table(std::istream& t
     std::istringstream fields(line);
     MountInfo mount;
     if (fields >> mount.device >> mount.mount_point) {
+      mount.device = decode_octal_escapes(mount.device);
       mount.mount_point = decode_octal_escapes(mount.mount_point);
       mounts.push_back(std::move(mount));
     }

@@ -1,6 +1,5 @@
-// The watched folder's construction, its lock, the trim check and file removal.
+// The watched folder's construction, the trim check and file removal.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#include <thread>
 #include <utility>
 
 #include "folder_data.h"
@@ -165,58 +163,6 @@ std::string FolderData::share_text(double share) {
   std::ostringstream text;
   text << share;
   return text.str();
-}
-
-// The lock is a file of its own in the folder, made on first use and never
-// removed: an flock on the folder itself could be taken by any account that
-// can read it. Only an account that may create files in the folder can make
-// the lock file, and nobody else may open it, so only accounts that could
-// remove the databases anyway can keep a run waiting. What is found under its
-// name that is not such a file is no lock: never a wait, never a link
-// followed, never a FIFO waited on.
-FolderData::Lock FolderData::lock_folder(std::chrono::milliseconds wait, int& lock) {
-  struct stat folder_status {};
-  if (dir_ < 0 || fstat(dir_, &folder_status) != 0) return Lock::kWithout;
-  const auto give_up = std::chrono::steady_clock::now() + wait;
-  for (;;) {
-    // Read-write: NFS makes an flock a POSIX lock, which needs a writable file.
-    const int fd = openat(dir_, kLockName,
-                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-    if (fd < 0) return Lock::kWithout;  // a read-only file system, a folder it can't write
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !lock_file_trusted(status, folder_status, geteuid())) {
-      close(fd);
-      return Lock::kWithout;
-    }
-    int locked = flock(fd, LOCK_EX | LOCK_NB);
-    while (locked != 0 && errno == EWOULDBLOCK && std::chrono::steady_clock::now() < give_up) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      locked = flock(fd, LOCK_EX | LOCK_NB);
-    }
-    if (locked != 0) {
-      const bool busy = errno == EWOULDBLOCK;
-      close(fd);
-      return busy ? Lock::kBusy : Lock::kWithout;  // NFS without locks, say
-    }
-    // A lock file removed or replaced while another run held it is not the
-    // one the next run finds: start over on what the name leads to now.
-    struct stat named {};
-    if (fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == status.st_dev && named.st_ino == status.st_ino) {
-      lock = fd;
-      return Lock::kHeld;
-    }
-    close(fd);
-    if (std::chrono::steady_clock::now() >= give_up) return Lock::kBusy;
-  }
-}
-
-bool FolderData::lock_file_trusted(const struct stat& lock, const struct stat& folder, uid_t me) {
-  // A folder with the sticky bit may let anyone create files but not remove
-  // others': there, a lock file counts only if its owner could remove them.
-  const bool owner_trusted = (folder.st_mode & S_ISVTX) == 0 || lock.st_uid == 0 ||
-                             lock.st_uid == me || lock.st_uid == folder.st_uid;
-  return S_ISREG(lock.st_mode) && lock.st_nlink == 1 && (lock.st_mode & 077) == 0 && owner_trusted;
 }
 
 uint64_t FolderData::trim_files(const std::vector<std::string>& names, uint64_t target) {

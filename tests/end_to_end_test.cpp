@@ -68,26 +68,30 @@ class OnTmpfs : public testing::Test {
   // `mk P N...`, which makes log files of P pages of 4096 bytes, each named
   // by its index, with a "j" for a journal; `fill`, which writes $1, if
   // given, to msgdb.idx, then adds notes.txt, a file that is not a log, until
-  // 85 % is used; `reads`, which makes msgdb.idx a FIFO that gives $1 at the
-  // first read, at once puts `second` in its place, and when that is a FIFO
-  // too, runs $2 with its output to it once a second read has opened it
-  // (meanwhile the run must hold its lock); $NOBODY, which runs a command as
-  // the account nobody; and $STRACE=N, which runs one whose Nth listing call
-  // in the folder fails. The leak checker can't work under a tracer.
+  // 85 % is used; $NOBODY, which runs a command as the account nobody; $EMU,
+  // the emulator to run $BIN with; $STRACE=N, which runs a command whose Nth
+  // listing call in the folder fails; $STOP, which runs one that stops once it
+  // has read the folder's names, and `listed`, which waits for that; and
+  // `paused`, which has the command stop there while $1 runs (meanwhile the
+  // run must hold its lock). The leak checker can't work under a tracer.
   Lines run(const std::string& setup) {
     return run_tool({dir.path},
                     R"(NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'
+      EMU=')" MSGDB_TRIM_EMULATOR R"('; F=$(pwd -P)
       mk() { for i in $(seq 2 $#); do eval "i=\${$i}"; n=$(printf %08x.movra.msg.db "0x${i%j}")
         [ "$i" = "${i%j}" ] || n=$n-journal; head -c $(($1 * 4096)) /dev/zero >"$n"; done; }
-      STRACE="strace -qq -o /dev/null -P $(pwd -P) -e inject=getdents64:error=EIO:when"
+      STRACE="strace -qq -o /dev/null -P $F -e inject=getdents64:error=EIO:when"
       export ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0"; BIN=')" +
-                        (bin / "msgdb-trim") + R"('
+                        (bin / "msgdb-trim") + R"('; rm -f "$BIN.trace"
+      STOP="strace -qq -o $BIN.trace -P $F -e trace=getdents64
+        -e inject=getdents64:signal=SIGSTOP:when=1"
       fill() { [ -z "$1" ] || echo "$1" >msgdb.idx
         set -- $(stat -f -c '%b %a %S' .)
         head -c $(((850 - $1 + $2) * $3)) /dev/zero >>notes.txt; }
-      reads() { mkfifo msgdb.idx; fill; { exec 3>msgdb.idx; rm msgdb.idx; mv second msgdb.idx
-        printf %s "$1" >&3; exec 3>&-; [ -p msgdb.idx ] || exit; exec 3>msgdb.idx
-        flock -n .msgdb-trim.lock true && echo the lock is free; eval "$2" >&3; } & }
+      listed() { for i in $(seq 1000); do grep -qs 'stopped by' "$BIN.trace" && return; sleep 0.01
+        done; }
+      paused() { RUN=$STOP; { listed; flock -n .msgdb-trim.lock true && echo the lock is free
+        eval "$1"; pkill -CONT -P $$; } & }
       )" + setup,
                     dir.path);
   }
@@ -116,11 +120,11 @@ Lines reading(const std::string& index) {
 }
 
 // What a row needs beyond the tmpfs: strace, able to trace here, to make a
-// call fail; or the account nobody as $NOBODY, and so root. $OWNER owns
+// call fail or stop the command; the account nobody as $NOBODY, and so root. $OWNER owns
 // the folder and $AS_OWNER runs a command as that account: nobody where the
 // tests run as root; in a user namespace, with its one account, root without
 // capabilities, for which file permissions hold.
-enum Needs { kNothing, kStrace, kNobody };
+enum Needs { kNothing = 0, kStrace = 1, kNobody = 2 };
 
 // Each row runs `setup` in an empty folder, and the command on it; the target
 // is 150 pages.
@@ -132,23 +136,34 @@ TEST_F(OnTmpfs, Scenarios) {
   // clang-format off
   const struct { const char* what; const char* setup; Lines lines; const char* left;
                  Needs needs = kNothing; } rows[] = {
-      {"newer first, then older, never the current index; a name gone since the listing is "
-       "passed over; a second read that finds no number changes nothing",
-       "mk 40 3 3j 5 5j 7 7j 8 8j; mkfifo second; reads 5 'rm 00000008.movra.msg.db'",
-       at_85(reading("5"), 655360), "3j 5 5j"},
+      {"above the current index first (the oldest), then below, never the current index; a name "
+       "gone since the listing is passed over; a second read that finds no number changes nothing",
+       "mk 40 3 3j 5 5j 7 7j 8 8j; fill 5\n"
+       "paused 'rm 00000008.movra.msg.db; echo x >new; mv new msgdb.idx'",
+       at_85(reading("5"), 655360), "3j 5 5j", kStrace},
       {"a target met exactly: nothing more goes", "mk 150 7; mk 10 8; fill 5",
        at_85(reading("5"), 614400), "8"},
-      // Moved on by three: every index passed is kept, not only the last. Then it
-      // moved once more, too late for a run that listed the folder before its
-      // second read, but not for one that read again and only then listed.
-      {"the writer moved on by several, then once more after the listing", "mk 10 3 4 7 9; "
-       "mk 160 5 6; mkfifo second; reads 4 'echo 8 >new; mv new msgdb.idx; mk 0 8; echo 7'",
-       at_85(reading("4"), 81920), "4 5 6 7 8"},
+      // Moved on by four: every index passed is kept, not only the last.
+      {"the writer moved on by several while the run listed the folder", "mk 10 3 4 7 9\n"
+       "mk 160 5 6; fill 4; paused 'echo 8 >new; mv new msgdb.idx; mk 0 8'",
+       at_85(reading("4"), 81920), "4 5 6 7 8", kStrace},
       {"the writer moved on past the wrap; the first read found the index file empty",
-       "mk 160 fffffffe; mk 10 ffffffff 0 1; mkfifo second; reads '' 'echo 1'",
-       at_85(reading("0"), 655360), "0 1 ffffffff"},
-      {"a second read that can't read the index file", "mk 160 3 7; mkdir second; reads 5",
-       at_85(reading("5"), 0, {"read: Is a directory"}), "3 7"},
+       "mk 160 fffffffe; mk 10 ffffffff 0 1; : >msgdb.idx; fill\n"
+       "paused 'echo 1 >new; mv new msgdb.idx'", at_85(reading("0"), 655360), "0 1 ffffffff",
+       kStrace},
+      {"a second read that can't read the index file",
+       "mk 160 3 7; fill 5; paused 'rm msgdb.idx; mkdir msgdb.idx'",
+       at_85(reading("5"), 0, {"read: Is a directory"}), "3 7", kStrace},
+      {"an index file reached through a link is read through it",
+       "mk 160 3 7; echo 5 >real; ln -s real msgdb.idx; fill", at_85(reading("5"), 655360), "3"},
+      {"a FIFO for an index file is never opened: the run ends at once",
+       "mk 160 1 2; mkfifo msgdb.idx; fill; RUN='timeout 10'",
+       at_85({"Reading log idx from file...", "read: Invalid argument", "Current index 0"}, 0),
+       "1 2"},
+      {"a link to a device for an index file: the device is never opened",
+       "mk 160 1 2; ln -s /dev/null msgdb.idx; fill",
+       at_85({"Reading log idx from file...", "read: Invalid argument", "Current index 0"}, 0),
+       "1 2"},
       {"a first read that can't read the index file", "mk 160 1 2; mkdir msgdb.idx; fill",
        at_85({"Reading log idx from file...", "read: Is a directory", "Current index 0"}, 0),
        "1 2"},
@@ -166,11 +181,21 @@ TEST_F(OnTmpfs, Scenarios) {
        "exec 9>>.msgdb-trim.lock; flock 9; (sleep 1; rm .msgdb-trim.lock\n"
        "exec 8>>.msgdb-trim.lock; flock 8; exec 9>&-; sleep 1; rm notes.txt) & exec 9>&-",
        turns, "7"},
+      {"a link under the lock file's name is replaced, never followed",
+       "mk 160 7; fill 5; ln -s 00000009.movra.msg.db .msgdb-trim.lock",
+       at_85(reading("5"), 655360), ""},
+      {"a lock file left by the writer's run where anyone may create files is replaced: the "
+       "next run waits for the run that replaced it",
+       "mk 160 6 7; chmod 1777 .; $NOBODY $EMU \"$BIN\" . >/dev/null; fill 5\n"
+       "$STOP $EMU \"$BIN\" . >/dev/null & T=$!; listed; (sleep 1; pkill -CONT -P $T) &",
+       {"Used 69%", "Free 31%", "Reading log idx from file...", "Current index 5",
+        "Still got space.."}, "7", Needs(kStrace | kNobody)},
       {"another account, holding every lock it can take, its lock file made first where it may",
        "mk 160 7; fill 5; chmod 1777 .; $NOBODY sh -c 'umask 077; exec 3<. 4<msgdb.idx\n"
        "exec 5>>.msgdb-trim.lock; flock 3; flock 4; flock 5; : >ready; sleep 30' &\n"
        "timeout 5 sh -c 'until [ -e ready ]; do sleep 0.01; done'; RUN='timeout 20'",
-       at_85(reading("5"), 655360), "", kNobody},
+       Lines{".msgdb-trim.lock: Resource temporarily unavailable"} + at_85(reading("5"), 655360),
+       "", kNobody},
       {"as the folder's owner, who can't search it",
        "mk 160 1 2; fill 5; chown $OWNER .; chmod 0 .; RUN=$AS_OWNER",
        at_85({"stat: Permission denied", "Current index 0"}, 0), "1 2"},
@@ -181,13 +206,14 @@ TEST_F(OnTmpfs, Scenarios) {
       // clang-format on
   };
   const bool root = getuid() == 0 && chown(dir.path.c_str(), 65534, 65534) == 0;
-  const bool can[] = {true, std::system("strace -o /dev/null true >/dev/null 2>&1") == 0, root};
+  const int can = (std::system("strace -o /dev/null true >/dev/null 2>&1") == 0 ? kStrace : 0) |
+                  (root ? kNobody : 0);
   const std::string owner =
       root ? "OWNER=65534 AS_OWNER=$NOBODY\n"
            : "OWNER=0 AS_OWNER='setpriv --inh-caps=-all --bounding-set=-all'\n";
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    if (!can[row.needs]) continue;  // said when the build was configured
+    if ((row.needs & ~can) != 0) continue;  // said when the build was configured
     for (const std::string& name : list_folder(dir.path)) fs::remove_all(dir / name);
     ASSERT_EQ(chown(dir.path.c_str(), getuid(), getgid()) | chmod(dir.path.c_str(), 0755), 0);
     EXPECT_EQ(run(owner + row.setup), head() + row.lines);

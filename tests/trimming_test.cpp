@@ -1,5 +1,5 @@
 // The trim check's decisions: whether to trim, how much, which files in which
-// order, and which lock file to trust.
+// order, and what to do with what is found under the lock file's name.
 #include "folder_data.h"
 #include "test_support.h"
 
@@ -38,7 +38,7 @@ TEST(CheckAndTrim, MeasuresAndSetsTheTarget) {
   }
 }
 
-TEST(CheckAndTrim, ChoosesNewerThenOlderNeverTheCurrentOnes) {
+TEST(CheckAndTrim, ChoosesTheOldestFirstNeverTheCurrentOnes) {
   // clang-format off
   const struct { const char* what; Lines names; uint32_t current, moved; Lines upper, lower; }
       cases[] = {
@@ -62,19 +62,29 @@ TEST(CheckAndTrim, ChoosesNewerThenOlderNeverTheCurrentOnes) {
   }
 }
 
-TEST(CheckAndTrim, TrustsOnlyALockFileNobodyElseCanHold) {
-  // The run is root's; the folder, of mode 0755 or (shared) 01777, is account 1000's.
+TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
+  // The run is account 1001's; the folder, of mode 0755, 0775 or (shared) 01777, is 1000's.
+  using Verdict = FolderData::LockFile;
   // clang-format off
-  const struct { const char* what; mode_t mode; nlink_t links; uid_t owner; bool shared, trusted; }
-      cases[] = {
-      {"its own", S_IFREG | 0600, 1, 0, false, true},
-      {"made by another account that may write the folder", S_IFREG | 0600, 1, 1001, false, true},
-      {"a FIFO", S_IFIFO | 0600, 1, 0, false, false},
-      {"a symbolic link", S_IFLNK | 0777, 1, 0, false, false},
-      {"a hard link", S_IFREG | 0600, 2, 0, false, false},
-      {"readable by the group", S_IFREG | 0640, 1, 0, false, false},
-      {"another account's, where anyone may create files", S_IFREG | 0600, 1, 65534, true, false},
-      {"the folder owner's, where anyone may create files", S_IFREG | 0600, 1, 1000, true, true},
+  const struct { const char* what; mode_t mode; nlink_t links; uid_t owner; mode_t folder;
+                 Verdict verdict; } cases[] = {
+      {"its own", S_IFREG | 0600, 1, 1001, 0755, Verdict::kUse},
+      {"root's", S_IFREG | 0600, 1, 0, 0755, Verdict::kUse},
+      {"the folder owner's", S_IFREG | 0600, 1, 1000, 0755, Verdict::kUse},
+      {"the folder owner's, where anyone may create files", S_IFREG | 0600, 1, 1000, 01777,
+       Verdict::kUse},
+      {"another account's, where anyone may create files", S_IFREG | 0600, 1, 65534, 01777,
+       Verdict::kReplace},
+      {"another account's, one that may have left the folder's group", S_IFREG | 0600, 1, 1002,
+       0775, Verdict::kReplace},
+      {"a FIFO", S_IFIFO | 0600, 1, 1001, 0755, Verdict::kRemove},
+      {"a symbolic link", S_IFLNK | 0777, 1, 0, 0755, Verdict::kRemove},
+      {"a folder", S_IFDIR | 0700, 2, 0, 0755, Verdict::kRemove},
+      {"a hard link of its own", S_IFREG | 0600, 2, 1001, 0755, Verdict::kLeave},
+      {"its own, that the file system shows readable by the group", S_IFREG | 0640, 1, 1001, 0755,
+       Verdict::kLeave},
+      {"its own, that the file system shows writable by others", S_IFREG | 0602, 1, 1001, 0755,
+       Verdict::kLeave},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -82,8 +92,8 @@ TEST(CheckAndTrim, TrustsOnlyALockFileNobodyElseCanHold) {
     struct stat lock {
     }, folder{};
     lock.st_mode = c.mode, lock.st_nlink = c.links, lock.st_uid = c.owner;
-    folder.st_mode = c.shared ? S_IFDIR | 01777 : S_IFDIR | 0755, folder.st_uid = 1000;
-    EXPECT_EQ(FolderData::lock_file_trusted(lock, folder, 0), c.trusted);
+    folder.st_mode = S_IFDIR | c.folder, folder.st_uid = 1000;
+    EXPECT_EQ(FolderData::judge_lock_file(lock, folder, 1001), c.verdict);
   }
 }
 

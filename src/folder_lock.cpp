@@ -1,0 +1,163 @@
+// The lock that runs on one folder take turns by.
+//
+// The lock is a file of its own in the folder, ".msgdb-trim.lock": an flock
+// on the folder itself could be taken by any account that can read it. It is
+// used only when it is a regular file with one link that nobody but its owner
+// may open, and its owner is root, the run's own account or the folder's
+// owner: so only accounts that could remove the databases anyway can keep a
+// run waiting. Anything else under the name is removed and a file of the
+// run's own made in its place, so that nobody can switch turn-taking off by
+// making the file first; never is a link followed, a FIFO opened or a device
+// reached through it.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "folder_data.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a run waits for a lock file it means to replace: another run that
+// replaces it holds it for microseconds, a run of its owner for as long as it
+// trims.
+constexpr std::chrono::milliseconds kMoment{100};
+
+// How often a run starts over on what the name leads to now: each time, a
+// change was made under the name since the run looked. A name that keeps
+// changing is not chased forever.
+constexpr int kStartsOver = 8;
+
+// Flags for every open of the lock file: never a link followed, never a wait
+// on a FIFO, never a terminal taken on.
+constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// Whether an account may own the lock file: root, the run's own account, or
+// the folder's owner.
+bool trusted_owner(uid_t owner, const struct stat& folder, uid_t me) {
+  return owner == 0 || owner == me || owner == folder.st_uid;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Locks `fd` exclusively, trying every 10 ms until `until`; false, with errno
+// set (EWOULDBLOCK when another holds it), when that can't be done.
+bool take(int fd, Clock::time_point until) {
+  int locked = flock(fd, LOCK_EX | LOCK_NB);
+  while (locked != 0 && errno == EWOULDBLOCK && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  }
+  return locked == 0;
+}
+
+}  // namespace
+
+FolderData::LockFile FolderData::judge_lock_file(const struct stat& lock, const struct stat& folder,
+                                                 uid_t me) {
+  if (!S_ISREG(lock.st_mode)) return LockFile::kRemove;
+  // Accounts that could write the folder when the file was made may have lost
+  // that since, and a folder with the sticky bit lets anyone make files.
+  if (!trusted_owner(lock.st_uid, folder, me)) return LockFile::kReplace;
+  // A trusted owner's file that others could open, or that has another name,
+  // stays as it is: a file system that shows every file with the mount's
+  // mode can't keep one private, and the owner may mean the extra name.
+  return lock.st_nlink == 1 && (lock.st_mode & 077) == 0 ? LockFile::kUse : LockFile::kLeave;
+}
+
+FolderData::Lock FolderData::lock_folder(std::chrono::milliseconds wait, int& lock) {
+  struct stat folder_status {};
+  if (dir_ < 0 || fstat(dir_, &folder_status) != 0) return Lock::kWithout;
+  const uid_t me = geteuid();
+  const auto give_up = Clock::now() + wait;
+  for (int start = 0; start < kStartsOver; ++start) {
+    // What is under the name is judged before it is opened, so that a file
+    // the run would refuse is never opened with O_CREAT, which the kernel's
+    // protection of files in sticky folders may forbid even to root.
+    struct stat named {};
+    int fd = -1;
+    const bool made = fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) != 0;
+    if (made) {
+      // A read-only file system, a folder it can't write: no lock.
+      if (errno != ENOENT) return Lock::kWithout;
+      // Read-write: NFS makes an flock a POSIX lock, which needs a writable file.
+      fd = openat(dir_, kLockName, O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0600);
+      if (fd < 0 && errno == EEXIST) continue;  // another run made it first
+    } else {
+      const LockFile verdict = judge_lock_file(named, folder_status, me);
+      if (verdict == LockFile::kLeave) return Lock::kWithout;
+      if (verdict != LockFile::kUse) {
+        if (clear_lock_name(named)) continue;
+        // Only another account's file is worth a line: the run's own or
+        // root's that can't go is a folder's or file system's way.
+        if (!trusted_owner(named.st_uid, folder_status, me)) report(kLockName);
+        return Lock::kWithout;
+      }
+      fd = openat(dir_, kLockName, O_RDWR | kOpenFlags);
+      if (fd < 0 && errno == ENOENT) continue;  // removed meanwhile
+    }
+    // A lock file of root's for a run of another account, say.
+    if (fd < 0) return Lock::kWithout;
+    // Judged again from the descriptor: the name may have been replaced
+    // between the look and the open. A file the run has just made that it
+    // still can't trust lies on a file system that can't keep it private
+    // (vfat, NFS that makes root nobody): no lock there, and nothing to say.
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || judge_lock_file(status, folder_status, me) != LockFile::kUse ||
+        (!made && !same_file(status, named))) {
+      close(fd);
+      if (made) return Lock::kWithout;
+      continue;
+    }
+    if (!take(fd, give_up)) {
+      const bool busy = errno == EWOULDBLOCK;
+      close(fd);
+      return busy ? Lock::kBusy : Lock::kWithout;  // NFS without locks, say
+    }
+    // A lock file removed or replaced while another run held it is not the
+    // one the next run finds: start over on what the name leads to now.
+    if (fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, status)) {
+      lock = fd;
+      return Lock::kHeld;
+    }
+    close(fd);
+    if (Clock::now() >= give_up) return Lock::kBusy;
+  }
+  return Lock::kWithout;
+}
+
+bool FolderData::clear_lock_name(const struct stat& found) {
+  // No run ever locks through what is not a regular file, so nothing is held
+  // by it: it goes by name. A folder goes only when empty.
+  if (!S_ISREG(found.st_mode)) {
+    return unlinkat(dir_, kLockName, S_ISDIR(found.st_mode) ? AT_REMOVEDIR : 0) == 0 ||
+           errno == ENOENT;
+  }
+  // A regular file may be another run's lock: it goes only while this run
+  // holds it, and only if the name still leads to it. A run that waited on it
+  // meanwhile finds, once it has it, that the name leads elsewhere.
+  const int fd = openat(dir_, kLockName, O_RDONLY | kOpenFlags);
+  if (fd < 0) return errno == ENOENT;
+  struct stat status {};
+  bool cleared = false;
+  if (fstat(fd, &status) == 0) {
+    if (!same_file(status, found)) {
+      cleared = true;  // replaced since the look: start over on what is there now
+    } else if (take(fd, Clock::now() + kMoment)) {
+      struct stat named {};
+      cleared = fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !same_file(named, status) || unlinkat(dir_, kLockName, 0) == 0 || errno == ENOENT;
+    }
+  }
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return cleared;
+}
