@@ -120,11 +120,12 @@ $(size release) bytes, aarch64 $(size release-aarch64) bytes, armhf $(size relea
   that msgdb-trim removed, and nothing else: no matching, sorting or sizes.
   The floor with sizes also queries each file's status before unlinking it,
   as msgdb-trim must to count the bytes it frees; against the plain floor,
-  that query alone costs $(ratio "$z100" "$f100") times the time.
+  that query alone adds $(awk -v a="$z100" -v b="$f100" 'BEGIN { printf "%.0f", (a / b - 1) * 100 }') % to the time.
 - The one-liner is what a maintainer might otherwise put in cron:
   \`find DIR -maxdepth 1 -regextype posix-extended -regex '.*/[0-9a-fA-F]{8}[.]movra[.]msg[.]db(-journal)?' | LC_ALL=C sort | head -n K | xargs rm --\`,
   with K the number of files msgdb-trim removed. It removes as many files, but
-  the wrong ones: the lowest names first, the current database among them.
+  the wrong ones: the lowest names first, the newest databases below the
+  current index, where msgdb-trim removes those above it, the oldest.
 - The folder: one-page databases and journals numbered from 1, the index file
   naming an index at one eighth of the count (in the lower quarter), and a
   file that is not a log, filling the tmpfs to 85 %.
