@@ -2,7 +2,9 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -203,4 +205,16 @@ class FolderData {
   int dir_ = -1;                 ///< The folder, opened once (O_PATH); -1 if it could not be.
   int dir_error_ = 0;            ///< Why the folder could not be opened.
   const char* error_mark_ = "";  ///< Before each error line: "<3>" when it goes to the journal.
+};
+
+/// Closes a descriptor, if there is one, when it goes out of scope, leaving
+/// errno as the failure before it set it. Not to be copied.
+struct Closer {
+  ~Closer() {
+    if (fd < 0) return;
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  int fd = -1;  ///< The descriptor, or -1 for none.
 };

@@ -143,21 +143,14 @@ bool FolderData::clear_lock_name(const struct stat& found) {
   // A regular file may be another run's lock: it goes only while this run
   // holds it, and only if the name still leads to it. A run that waited on it
   // meanwhile finds, once it has it, that the name leads elsewhere.
-  const int fd = openat(dir_, kLockName, O_RDONLY | kOpenFlags);
-  if (fd < 0) return errno == ENOENT;
+  const Closer fd{openat(dir_, kLockName, O_RDONLY | kOpenFlags)};
+  if (fd.fd < 0) return errno == ENOENT;
   struct stat status {};
-  bool cleared = false;
-  if (fstat(fd, &status) == 0) {
-    if (!same_file(status, found)) {
-      cleared = true;  // replaced since the look: start over on what is there now
-    } else if (take(fd, Clock::now() + kMoment)) {
-      struct stat named {};
-      cleared = fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !same_file(named, status) || unlinkat(dir_, kLockName, 0) == 0 || errno == ENOENT;
-    }
-  }
-  const int error = errno;
-  close(fd);
-  errno = error;
-  return cleared;
+  if (fstat(fd.fd, &status) != 0) return false;
+  // Replaced since the look: start over on what is there now.
+  if (!same_file(status, found)) return true;
+  if (!take(fd.fd, Clock::now() + kMoment)) return false;
+  struct stat named {};
+  return fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(named, status) ||
+         unlinkat(dir_, kLockName, 0) == 0 || errno == ENOENT;
 }

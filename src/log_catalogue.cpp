@@ -129,13 +129,10 @@ FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*
   // that way, but only looked up: O_PATH reaches no driver and waits on no
   // FIFO. Absence is normal and silent. Anything else (say, a folder that
   // may not be searched) leaves the index unknown.
-  const int path = openat(dir_, "msgdb.idx", O_PATH | O_CLOEXEC);
-  if (path < 0 && (errno == ENOENT || errno == ENOTDIR)) return IndexRead::kNoFile;
+  const Closer path{openat(dir_, "msgdb.idx", O_PATH | O_CLOEXEC)};
+  if (path.fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return IndexRead::kNoFile;
   struct stat status {};
-  if (path < 0 || fstat(path, &status) != 0) {
-    const int error = errno;
-    if (path >= 0) close(path);
-    errno = error;
+  if (path.fd < 0 || fstat(path.fd, &status) != 0) {
     call = "stat";
     return IndexRead::kUnreadable;
   }
@@ -144,18 +141,14 @@ FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*
   // what read would refuse, a folder (EISDIR), or an object unsuitable for
   // reading (EINVAL).
   if (!S_ISREG(status.st_mode)) {
-    close(path);
     errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
     call = "read";
     return IndexRead::kUnreadable;
   }
-  const int fd = reopen_regular(path, status, dir_);
-  const int open_error = errno;
-  close(path);
   // Once the file is known to exist, any failure to open it is one to read
   // it, even its absence: the writer may be replacing it.
-  if (fd < 0) {
-    errno = open_error;
+  const Closer fd{reopen_regular(path.fd, status, dir_)};
+  if (fd.fd < 0) {
     call = "open";
     return IndexRead::kUnreadable;
   }
@@ -167,7 +160,7 @@ FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*
   bool decided = false;
   ssize_t got = 0;
   char buffer[64];
-  while (!decided && (got = read(fd, buffer, sizeof buffer)) > 0) {
+  while (!decided && (got = read(fd.fd, buffer, sizeof buffer)) > 0) {
     for (ssize_t i = 0; i < got && !decided; ++i) {
       const char c = buffer[i];
       if (c >= '0' && c <= '9') {
@@ -179,10 +172,7 @@ FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*
       }
     }
   }
-  const int error = errno;
-  close(fd);
   if (got < 0) {
-    errno = error;
     call = "read";
     return IndexRead::kUnreadable;
   }

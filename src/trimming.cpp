@@ -37,18 +37,6 @@ FolderData::~FolderData() {
   if (dir_ >= 0) close(dir_);
 }
 
-namespace {
-
-// Closes a descriptor, if there is one, when it goes out of scope.
-struct Closer {
-  ~Closer() {
-    if (fd >= 0) close(fd);
-  }
-  int fd = -1;
-};
-
-}  // namespace
-
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): target, then trigger, is the interface.
 void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
                               std::chrono::milliseconds lock_wait) {
