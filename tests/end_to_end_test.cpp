@@ -182,8 +182,8 @@ TEST_F(OnTmpfs, Scenarios) {
        "exec 8>>.msgdb-trim.lock; flock 8; exec 9>&-; sleep 1; rm notes.txt) & exec 9>&-",
        turns, "7"},
       {"a link under the lock file's name is replaced, never followed",
-       "mk 160 7; fill 5; ln -s 00000009.movra.msg.db .msgdb-trim.lock",
-       at_85(reading("5"), 655360), ""},
+       "mk 160 7; fill 5; ln -s 00000009.movra.msg.db .msgdb-trim.lock; paused :",
+       at_85(reading("5"), 655360), "", kStrace},
       {"a lock file left by the writer's run where anyone may create files is replaced: the "
        "next run waits for the run that replaced it",
        "mk 160 6 7; chmod 1777 .; $NOBODY $EMU \"$BIN\" . >/dev/null; fill 5\n"
