@@ -6,12 +6,15 @@
 #     current index in the lower quarter) at 85 % used, against the floor
 #     (bench/floor.c: list the folder, unlink exactly what the run removed)
 #     and against the find | sort | head | xargs rm one-liner;
-#   - the same trim at 10,000 files, for how the cost grows;
-#   - peak resident memory of the 100,000-file trim, and the sizes of the
-#     static release binaries for the host, aarch64 and armhf.
+#   - the same trim at 10,000 files, for how the cost grows, and at
+#     1,000,000 files against the floor with sizes (a quarter of the runs);
+#   - peak resident memory of the 100,000- and 1,000,000-file trims, and the
+#     sizes of the static release binaries for the host, aarch64 and armhf.
 # Every timed run re-creates its folder in hyperfine's --prepare step.
-# Needs: hyperfine, /usr/bin/time (package time), a C compiler, and the cross
-# compilers for aarch64 and armhf. Usage: bench/run.sh [RUNS], at least 20 runs.
+# Needs: hyperfine, /usr/bin/time (package time), a C compiler, the cross
+# compilers for aarch64 and armhf, and about 5 GiB of memory for the tmpfs of
+# the million one-page files (4.7 GiB). Takes about half an hour.
+# Usage: bench/run.sh [RUNS], at least 20 runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-20}
@@ -64,6 +67,13 @@ trim_bench() { # COUNT PAGES
   calibrate "$1" "$2"
   local k
   k=$(wc -l <"$work/removed-$1")
+  if [ "$1" -ge 1000000 ]; then
+    hyperfine --shell=none --runs "$(((runs + 3) / 4))" --prepare "$(prepare "$1" "$2")" \
+      --export-csv "$work/trim-$1.csv" -n "msgdb-trim" "$tool $folder" \
+      -n "floor with sizes" "$floor --stat $folder $work/removed-$1" >&2
+    echo "$k"
+    return
+  fi
   local oneliner="find $folder -maxdepth 1 -regextype posix-extended \
 -regex '.*/[0-9a-fA-F]{8}[.]movra[.]msg[.]db(-journal)?' | LC_ALL=C sort | head -n $k | xargs rm --"
   hyperfine --shell=none --runs "$runs" --warmup 1 --prepare "$(prepare "$1" "$2")" \
@@ -82,16 +92,23 @@ hyperfine --shell=none --runs $((runs * 20)) --warmup 20 --export-csv "$work/idl
 
 removed_100k=$(trim_bench 100000 120000)
 removed_10k=$(trim_bench 10000 12000)
+removed_1m=$(trim_bench 1000000 1200000)
 
-eval "$(prepare 100000 120000)"
-peak_kib=$( { /usr/bin/time -f %M "$tool" "$folder" >/dev/null; } 2>&1)
+# Peak resident memory of a trim of COUNT files, in MiB.
+peak() { # COUNT PAGES
+  eval "$(prepare "$1" "$2")"
+  { /usr/bin/time -f %M "$tool" "$folder" >/dev/null; } 2>&1 |
+    awk '{ printf "%.1f", $1 / 1024 }'
+}
+peak_100k=$(peak 100000 120000)
+peak_1m=$(peak 1000000 1200000)
 
 idle=$(median "$work/idle.csv" 1); df=$(median "$work/idle.csv" 2)
 t100=$(median "$work/trim-100000.csv" 1); f100=$(median "$work/trim-100000.csv" 2)
 s100=$(median "$work/trim-100000.csv" 3); z100=$(median "$work/trim-100000.csv" 4)
 t10=$(median "$work/trim-10000.csv" 1); f10=$(median "$work/trim-10000.csv" 2)
 s10=$(median "$work/trim-10000.csv" 3)
-peak_mib=$(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 1024 }')
+t1m=$(median "$work/trim-1000000.csv" 1); z1m=$(median "$work/trim-1000000.csv" 2)
 size() { stat -c %s "$root/build/$1/msgdb-trim"; }
 
 r_idle=$(ratio "$idle" "$df"); r_sizes=$(ratio "$t100" "$z100"); r_shell=$(ratio "$t100" "$s100")
@@ -101,7 +118,8 @@ cat >"$root/bench/RESULTS.md" <<RESULTS
 
 Written by \`bench/run.sh\` on $(date -u +%Y-%m-%d): $(lscpu | sed -n 's/^Model name: *//p' | head -n 1),
 $(nproc) cores, Linux $(uname -r). Medians of $runs timed runs ($((runs * 20)) for the idle
-check), whole process, on tmpfs; every trim starts from a freshly made folder.
+check, $(((runs + 3) / 4)) for the million files), whole process, on tmpfs; every trim
+starts from a freshly made folder.
 
 | measure | msgdb-trim | compared with | ratio | goal | |
 |---|---|---|---|---|---|
@@ -111,7 +129,9 @@ check), whole process, on tmpfs; every trim starts from a freshly made folder.
 | trim of 100,000 files | $(ms "$t100") | plain floor: $(ms "$f100") | $(ratio "$t100" "$f100") | | |
 | trim of 10,000 files ($removed_10k removed) | $(ms "$t10") | floor: $(ms "$f10"), one-liner: $(ms "$s10") | | | |
 | 100,000 files against 10,000 | | | $r_grow | ≤ 11 | $(verdict "$r_grow" 11) |
-| peak resident memory, 100,000 files | $peak_mib MiB | | | ≤ 12 MiB | $(verdict "$peak_mib" 12) |
+| trim of 1,000,000 files ($removed_1m removed) | $(ms "$t1m") | floor with sizes: $(ms "$z1m") | $(ratio "$t1m" "$z1m") | | |
+| peak resident memory, 100,000 files | $peak_100k MiB | | | ≤ 4 MiB | $(verdict "$peak_100k" 4) |
+| peak resident memory, 1,000,000 files | $peak_1m MiB | | | ≤ 20 MiB | $(verdict "$peak_1m" 20) |
 
 Stripped, statically linked binaries (the release presets): host (x86-64)
 $(size release) bytes, aarch64 $(size release-aarch64) bytes, armhf $(size release-armhf) bytes.
@@ -131,8 +151,11 @@ $(size release) bytes, aarch64 $(size release-aarch64) bytes, armhf $(size relea
   file that is not a log, filling the tmpfs to 85 %.
 - Where msgdb-trim's time goes beyond the floor with sizes: each name is
   matched against the one fixed pattern by hand, in one pass that also
-  decodes its index, and the names are allocated and sorted. Files are
-  removed relative to the folder, which the run opens once, at its start, so no
-  path is looked up twice.
+  decodes its index, and kept as 16 bytes (its eight digits, the index,
+  whether it is a journal), which are sorted in place; a name is written out
+  again only to remove it. Files are removed relative to the folder, which
+  the run opens once, at its start, so no path is looked up twice.
+- Memory: beyond what every run holds, a trim holds 16 bytes a listed name,
+  in one list that doubles as it grows.
 RESULTS
 cat "$root/bench/RESULTS.md"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -28,16 +29,30 @@ class FolderData {
     std::string mount_point;  ///< Second field, escapes decoded: where it is mounted.
   };
 
-  /// The folder's log files, as the listing found them.
-  struct LogFiles {
-    std::vector<std::string> names;  ///< The bare file names, in directory order.
-    std::vector<uint32_t> indices;   ///< The log index each name carries, in the same order.
+  /// A log file as the listing found it, in 16 bytes: what sets its name
+  /// apart from every other log file's, and the index it carries. A folder
+  /// may list a million; the name is written out again only to remove it.
+  struct LogFile {
+    /// Bytes for the longest name, a journal's, and its terminating NUL.
+    static constexpr size_t kNameSize = 30;
+
+    std::array<char, 8> digits{};  ///< The name's eight hexadecimal digits, as written.
+    uint32_t index = 0;            ///< The log index they decode to.
+    bool journal = false;          ///< Whether the name ends in "-journal".
+
+    /// Returns the file's name, NUL-terminated.
+    std::array<char, kNameSize> name() const;
+    /// Returns whether this file's name sorts before `other`'s, compared as
+    /// bytes: by the digits, then a database before its journal.
+    bool operator<(const LogFile& other) const;
   };
 
-  /// The log files a trim may remove, each list in the order they go.
+  /// The log files a trim may remove, in one list, in the order they go.
   struct Candidates {
-    std::vector<std::string> upper;  ///< Indices above the current one: the older databases.
-    std::vector<std::string> lower;  ///< Indices below it, removed only while more must go.
+    /// Indices above the current one, the older databases, sorted by name;
+    /// then those below it, removed only while more must go, sorted by name.
+    std::vector<LogFile> files;
+    size_t upper = 0;  ///< How many of `files` lie above the current index.
   };
 
   /// What a read of "msgdb.idx" found.
@@ -79,10 +94,10 @@ class FolderData {
   /// keeps the run without the lock.
   Lock lock_folder(std::chrono::milliseconds wait, int& lock);
 
-  /// Removes the named files of the folder in list order until `target` bytes
-  /// have gone; returns the bytes of the names actually removed, which may
-  /// fall short.
-  uint64_t trim_files(const std::vector<std::string>& names, uint64_t target);
+  /// Removes the log files from `first` up to `last`, in that order, until
+  /// `target` bytes have gone; returns the bytes of the files actually
+  /// removed, which may fall short.
+  uint64_t trim_files(const LogFile* first, const LogFile* last, uint64_t target);
 
   /// Fills in the total, used and free bytes of the folder's file system and
   /// returns true; on failure writes a "statvfs" line to standard error,
@@ -139,7 +154,7 @@ class FolderData {
   /// Returns the folder's log files in directory order; nothing, after an
   /// "opendir" or "readdir" line on standard error, when it can't be listed
   /// whole.
-  std::optional<LogFiles> get_log_files();
+  std::optional<std::vector<LogFile>> get_log_files();
 
   /// Returns the log index that a log file name carries, or 0 when `name` is
   /// not a log file name.
@@ -147,16 +162,16 @@ class FolderData {
 
   /// Returns true when `name` as a whole is a log file name, eight hexadecimal
   /// digits then ".movra.msg.db" and an optional "-journal" (the names
-  /// ^[0-9a-fA-F]{8}\.movra\.msg\.db(-journal)?$ matches), and sets `index` to
-  /// the log index it carries; returns false and leaves `index` alone otherwise.
-  static bool match_log_file_name(std::string_view name, uint32_t& index);
+  /// ^[0-9a-fA-F]{8}\.movra\.msg\.db(-journal)?$ matches), and sets `file` to
+  /// what it says; returns false and leaves `file` alone otherwise.
+  static bool match_log_file_name(std::string_view name, LogFile& file);
 
-  /// Returns the names a trim may remove, `files` split by index and each part
-  /// sorted by name as bytes: above `current` (the upper list), then below it
-  /// (the lower). The current index, and the `moved` indices after it that
-  /// the writer moved on to during the run (counted past ffffffff to 0), are
-  /// never candidates.
-  static Candidates choose_candidates(LogFiles files, uint32_t current, uint32_t moved);
+  /// Returns the log files a trim may remove, `files` split in place by index
+  /// and each part sorted by name as bytes: above `current` (the upper part),
+  /// then below it (the lower). The current index, and the `moved` indices
+  /// after it that the writer moved on to during the run (counted past
+  /// ffffffff to 0), are never candidates.
+  static Candidates choose_candidates(std::vector<LogFile> files, uint32_t current, uint32_t moved);
 
   /// Returns the current log index recorded in the folder's "msgdb.idx", or 0
   /// when there is none or it holds no usable number; returns nothing, after a

@@ -7,13 +7,24 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <string>
 
 #include "folder_data.h"
 
-std::optional<FolderData::LogFiles> FolderData::get_log_files() {
+namespace {
+
+// What follows the digits in every log file name, and then in a journal's.
+constexpr std::string_view kMiddle = ".movra.msg.db";
+constexpr std::string_view kJournal = "-journal";
+
+}  // namespace
+
+static_assert(sizeof(FolderData::LogFile) <= 16, "a listed name costs 16 bytes at most");
+
+std::optional<std::vector<FolderData::LogFile>> FolderData::get_log_files() {
   // The folder as the run opened it, not its path again; "." opens it anew,
   // for reading.
   const int fd = openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -23,26 +34,16 @@ std::optional<FolderData::LogFiles> FolderData::get_log_files() {
     if (fd >= 0) close(fd);
     return std::nullopt;
   }
-  // Room for about as many names as the directory's size suggests: a folder
-  // may hold a hundred thousand, and a list that doubles as it grows moves
-  // them all, into fresh memory, again and again.
-  LogFiles files;
-  struct stat status {};
-  if (fstat(fd, &status) == 0 && status.st_size > 0) {
-    const size_t room = std::min<size_t>(static_cast<size_t>(status.st_size) / 16, size_t{1} << 20);
-    files.names.reserve(room);
-    files.indices.reserve(room);
-  }
   // The entry's type is not looked at; removal passes over what it can't
   // unlink. A listing that stops on an error is no listing: which names it
-  // missed, and so the order of removal, is unknown.
-  uint32_t index = 0;
+  // missed, and so the order of removal, is unknown. The list grows as it
+  // must, never from the folder's size: a folder's size on ext4 only ever
+  // grows, with every name it has ever held.
+  std::vector<LogFile> files;
+  LogFile file;
   const dirent* entry = nullptr;
   while ((errno = 0, entry = readdir(dir)) != nullptr) {
-    const std::string_view name = entry->d_name;
-    if (!match_log_file_name(name, index)) continue;
-    files.names.emplace_back(name);
-    files.indices.push_back(index);
+    if (match_log_file_name(entry->d_name, file)) files.push_back(file);
   }
   const int error = errno;
   closedir(dir);
@@ -52,6 +53,20 @@ std::optional<FolderData::LogFiles> FolderData::get_log_files() {
     return std::nullopt;
   }
   return files;
+}
+
+std::array<char, FolderData::LogFile::kNameSize> FolderData::LogFile::name() const {
+  std::array<char, kNameSize> name{};
+  char* end = std::copy(digits.begin(), digits.end(), name.data());
+  end = std::copy(kMiddle.begin(), kMiddle.end(), end);
+  if (journal) std::copy(kJournal.begin(), kJournal.end(), end);
+  return name;
+}
+
+// A database's name is the start of its journal's, so it sorts first.
+bool FolderData::LogFile::operator<(const LogFile& other) const {
+  const int order = std::memcmp(digits.data(), other.digits.data(), digits.size());
+  return order < 0 || (order == 0 && !journal && other.journal);
 }
 
 namespace {
@@ -81,20 +96,18 @@ int reopen_regular(int path, const struct stat& status, int dir) {
 }  // namespace
 
 uint32_t FolderData::filename_to_index(const std::string& name) {
-  uint32_t index = 0;
-  return match_log_file_name(name, index) ? index : 0;
+  LogFile file;
+  return match_log_file_name(name, file) ? file.index : 0;
 }
 
-// A folder may hold a hundred thousand names, each listed and then decoded:
-// one fixed pattern, matched by hand in a single pass over the name.
-bool FolderData::match_log_file_name(std::string_view name, uint32_t& index) {
-  constexpr std::string_view middle = ".movra.msg.db";
-  constexpr std::string_view journal = "-journal";
-  constexpr size_t digits = 8;
-  constexpr size_t database = digits + middle.size();
-  if (name.size() != database && name.size() != database + journal.size()) return false;
-  if (name.substr(digits, middle.size()) != middle) return false;
-  if (name.size() != database && name.substr(database) != journal) return false;
+// A folder may hold a million names, each listed and then decoded: one fixed
+// pattern, matched by hand in a single pass over the name.
+bool FolderData::match_log_file_name(std::string_view name, LogFile& file) {
+  constexpr size_t digits = std::tuple_size<decltype(file.digits)>::value;
+  constexpr size_t database = digits + kMiddle.size();
+  if (name.size() != database && name.size() != database + kJournal.size()) return false;
+  if (name.substr(digits, kMiddle.size()) != kMiddle) return false;
+  if (name.size() != database && name.substr(database) != kJournal) return false;
   uint32_t value = 0;
   for (const char c : name.substr(0, digits)) {
     uint32_t digit = 0;
@@ -109,7 +122,9 @@ bool FolderData::match_log_file_name(std::string_view name, uint32_t& index) {
     }
     value = value << 4 | digit;
   }
-  index = value;
+  std::copy_n(name.begin(), digits, file.digits.begin());
+  file.index = value;
+  file.journal = name.size() != database;
   return true;
 }
 

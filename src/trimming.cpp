@@ -75,7 +75,7 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
   // Without the index the database being written is unknown, and any file
   // could be it; without the whole listing the order of removal is unknown.
   // Nothing goes; the line above says why.
-  std::optional<LogFiles> files;
+  std::optional<std::vector<LogFile>> files;
   if (recorded) files = get_log_files();
   // The writer may have moved on while the folder was listed: it publishes
   // the next index, then creates that database, which the listing may hold.
@@ -94,36 +94,31 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
     return;
   }
   const Candidates candidates = choose_candidates(std::move(*files), *recorded, now - *recorded);
+  const LogFile* const first = candidates.files.data();
+  const LogFile* const lower = first + candidates.upper;
 
-  uint64_t removed = trim_files(candidates.upper, target);
-  if (removed < target) removed += trim_files(candidates.lower, target - removed);
+  uint64_t removed = trim_files(first, lower, target);
+  if (removed < target) {
+    removed += trim_files(lower, first + candidates.files.size(), target - removed);
+  }
   std::cout << "Trimmed " << removed << " bytes" << std::endl;
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the index, then how far it moved.
-FolderData::Candidates FolderData::choose_candidates(LogFiles files, uint32_t current,
+FolderData::Candidates FolderData::choose_candidates(std::vector<LogFile> files, uint32_t current,
                                                      uint32_t moved) {
-  // A folder may list a hundred thousand names, so the listing itself becomes
-  // the upper list, compacted in place, and only the lower names move out.
+  // A folder may list a million names: the listing itself becomes the list
+  // of candidates, in place. How far the writer must move on from `current`
+  // to reach an index is 0 for the current one, which is never a candidate.
+  const auto kept = [&](const LogFile& file) { return file.index - current <= moved; };
+  files.erase(std::remove_if(files.begin(), files.end(), kept), files.end());
+  const auto above = [&](const LogFile& file) { return file.index > current; };
+  const auto lower = std::partition(files.begin(), files.end(), above);
+  std::sort(files.begin(), lower);
+  std::sort(lower, files.end());
   Candidates candidates;
-  std::vector<std::string>& upper = files.names;
-  size_t kept = 0;
-  for (size_t i = 0; i < upper.size(); ++i) {
-    // How far the writer must move on from `current` to reach this index: 0
-    // for the current one, which is never a candidate.
-    const uint32_t ahead = files.indices[i] - current;
-    if (ahead <= moved) continue;
-    if (files.indices[i] < current) {
-      candidates.lower.push_back(std::move(upper[i]));
-    } else {
-      if (kept != i) upper[kept] = std::move(upper[i]);
-      ++kept;
-    }
-  }
-  upper.resize(kept);
-  candidates.upper = std::move(upper);
-  std::sort(candidates.upper.begin(), candidates.upper.end());
-  std::sort(candidates.lower.begin(), candidates.lower.end());
+  candidates.upper = static_cast<size_t>(lower - files.begin());
+  candidates.files = std::move(files);
   return candidates;
 }
 
@@ -153,16 +148,16 @@ std::string FolderData::share_text(double share) {
   return text.str();
 }
 
-uint64_t FolderData::trim_files(const std::vector<std::string>& names, uint64_t target) {
-  if (names.empty()) return 0;
+uint64_t FolderData::trim_files(const LogFile* first, const LogFile* last, uint64_t target) {
   uint64_t removed = 0;
-  for (const std::string& name : names) {
+  for (const LogFile* file = first; file != last; ++file) {
     // Not following links: a symbolic link counts its own size, and only the
     // link goes. Bytes count only once the name is gone; a file still open
     // elsewhere keeps its blocks until it is closed.
+    const auto name = file->name();
     struct stat status {};
-    if (fstatat(dir_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        unlinkat(dir_, name.c_str(), 0) == 0) {
+    if (fstatat(dir_, name.data(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        unlinkat(dir_, name.data(), 0) == 0) {
       removed += static_cast<uint64_t>(status.st_size);
     }
     if (removed >= target) break;

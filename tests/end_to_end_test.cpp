@@ -219,9 +219,9 @@ TEST_F(OnTmpfs, Scenarios) {
     EXPECT_EQ(run(owner + row.setup), head() + row.lines);
     std::ostringstream left;
     for (const std::string& name : list_folder(dir.path)) {
-      uint32_t i = 0;
-      if (!FolderData::match_log_file_name(name, i)) continue;
-      left << " " << std::hex << i << (name.size() > 21 ? "j" : "");  // a journal's name is longer
+      FolderData::LogFile file;
+      if (!FolderData::match_log_file_name(name, file)) continue;
+      left << " " << std::hex << file.index << (file.journal ? "j" : "");
     }
     EXPECT_EQ(left.str().erase(0, 1), row.left);
   }

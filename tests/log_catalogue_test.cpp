@@ -35,9 +35,11 @@ TEST(LogCatalogue, TheMatcherAgreesWithThePatternOnEveryNearMiss) {
     std::smatch match;
     const bool matches = std::regex_match(name, match, kLogFileName);
     const auto expected = matches ? std::strtoul(match.str(1).c_str(), nullptr, 16) : 0;
-    uint32_t index = 0;
-    ASSERT_EQ(FolderData::match_log_file_name(name, index), matches)
-        << testing::PrintToString(name);
+    FolderData::LogFile file;
+    ASSERT_EQ(FolderData::match_log_file_name(name, file), matches) << testing::PrintToString(name);
+    if (matches) {
+      ASSERT_EQ(file.name().data(), name);  // written out again as it was listed
+    }
     ASSERT_EQ(FolderData::filename_to_index(name), expected) << testing::PrintToString(name);
   }
 }

@@ -53,12 +53,14 @@ TEST(CheckAndTrim, ChoosesTheOldestFirstNeverTheCurrentOnes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    FolderData::LogFiles files{c.names, {}};
-    for (const std::string& name : c.names)
-      files.indices.push_back(FolderData::filename_to_index(name));
+    std::vector<FolderData::LogFile> files(c.names.size());
+    for (size_t i = 0; i < files.size(); ++i)
+      ASSERT_TRUE(FolderData::match_log_file_name(c.names[i], files[i]));
     const FolderData::Candidates chosen = FolderData::choose_candidates(files, c.current, c.moved);
-    EXPECT_EQ(chosen.upper, c.upper);
-    EXPECT_EQ(chosen.lower, c.lower);
+    Lines names;
+    for (const FolderData::LogFile& file : chosen.files) names.emplace_back(file.name().data());
+    EXPECT_EQ(Lines(names.begin(), names.begin() + chosen.upper), c.upper);
+    EXPECT_EQ(Lines(names.begin() + chosen.upper, names.end()), c.lower);
   }
 }
 
