@@ -71,9 +71,10 @@ class OnTmpfs : public testing::Test {
   // 85 % is used; $NOBODY, which runs a command as the account nobody; $EMU,
   // the emulator to run $BIN with; $STRACE=N, which runs a command whose Nth
   // listing call in the folder fails; $STOP, which runs one that stops once it
-  // has read the folder's names, and `listed`, which waits for that; and
-  // `paused`, which has the command stop there while $1 runs (meanwhile the
-  // run must hold its lock). The leak checker can't work under a tracer.
+  // has read the folder's names (or, after `stop PATH CALLS`, made the first
+  // of CALLS on PATH), and `listed`, which waits for that; and `paused`, which
+  // has the command stop there while $1 runs (meanwhile the run must hold its
+  // lock). The leak checker can't work under a tracer.
   Lines run(const std::string& setup) {
     return run_tool({dir.path},
                     R"(NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'
@@ -83,8 +84,8 @@ class OnTmpfs : public testing::Test {
       STRACE="strace -qq -o /dev/null -P $F -e inject=getdents64:error=EIO:when"
       export ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0"; BIN=')" +
                         (bin / "msgdb-trim") + R"('; rm -f "$BIN.trace"
-      STOP="strace -qq -o $BIN.trace -P $F -e trace=getdents64
-        -e inject=getdents64:signal=SIGSTOP:when=1"
+      stop() { STOP="strace -qq -o $BIN.trace -P $1 -e trace=$2 -e inject=$2:signal=SIGSTOP:when=1"
+      }; stop "$F" getdents64
       fill() { [ -z "$1" ] || echo "$1" >msgdb.idx
         set -- $(stat -f -c '%b %a %S' .)
         head -c $(((850 - $1 + $2) * $3)) /dev/zero >>notes.txt; }
@@ -126,11 +127,9 @@ Lines reading(const std::string& index) {
 // capabilities, for which file permissions hold.
 enum Needs { kNothing = 0, kStrace = 1, kNobody = 2 };
 
-// Each row runs `setup` in an empty folder, and the command on it; the target
-// is 150 pages.
+// Each row runs `setup` in an empty folder, and the command on it; at 85 %,
+// the target is 150 pages.
 TEST_F(OnTmpfs, Scenarios) {
-  const Lines turns = {"Used 16.1%", "Free 83.9%", "Reading log idx from file...",
-                       "Current index 5", "Still got space.."};
   // Each row: what it shows, the setup, the lines after the two announcement
   // lines, the log files left.
   // clang-format off
@@ -141,16 +140,26 @@ TEST_F(OnTmpfs, Scenarios) {
        "mk 40 3 3j 5 5j 7 7j 8 8j; fill 5\n"
        "paused 'rm 00000008.movra.msg.db; echo x >new; mv new msgdb.idx'",
        at_85(reading("5"), 655360), "3j 5 5j", kStrace},
-      {"a target met exactly: nothing more goes", "mk 150 7; mk 10 8; fill 5",
-       at_85(reading("5"), 614400), "8"},
+      {"a target passed, by a file far past 4 GiB: nothing more goes, none below the index",
+       "mk 10 3 8; truncate -s 5G 00000006.movra.msg.db; fill 5",
+       at_85(reading("5"), 5368709120), "3 8"},
       // Moved on by four: every index passed is kept, not only the last.
       {"the writer moved on by several while the run listed the folder", "mk 10 3 4 7 9\n"
        "mk 160 5 6; fill 4; paused 'echo 8 >new; mv new msgdb.idx; mk 0 8'",
        at_85(reading("4"), 81920), "4 5 6 7 8", kStrace},
-      {"the writer moved on past the wrap; the first read found the index file empty",
-       "mk 160 fffffffe; mk 10 ffffffff 0 1; : >msgdb.idx; fill\n"
-       "paused 'echo 1 >new; mv new msgdb.idx'", at_85(reading("0"), 655360), "0 1 ffffffff",
-       kStrace},
+      {"the writer moved on past the wrap", "mk 160 fffffffe; mk 10 ffffffff 0 1\n"
+       "fill 4294967295; paused 'echo 1 >new; mv new msgdb.idx'",
+       at_85(reading("4294967295"), 655360), "0 1 ffffffff", kStrace},
+      {"an index file removed once found is read all the same",
+       "mk 160 3 7; fill 5; stop \"$F/msgdb.idx\" %%stat\npaused 'rm msgdb.idx'",
+       at_85(reading("5"), 655360), "3", kStrace},
+      {"and without /proc, where it is opened again by name: then it can't be",
+       "mk 160 3 7; fill 5; stop \"$F/msgdb.idx\" %%stat\n"
+       "STOP=\"$STOP unshare -m\"; paused 'for p in $(pgrep -P $$); do N=/proc/$p/ns/mnt\n"
+       "[ $(readlink $N) = $(readlink /proc/$$/ns/mnt) ] || nsenter -m$N mount -t tmpfs x /proc\n"
+       "done; rm msgdb.idx'",
+       at_85({"Reading log idx from file...", "open: No such file or directory",
+              "Current index 0"}, 0), "3 7", kStrace},
       {"a second read that can't read the index file",
        "mk 160 3 7; fill 5; paused 'rm msgdb.idx; mkdir msgdb.idx'",
        at_85(reading("5"), 0, {"read: Is a directory"}), "3 7", kStrace},
@@ -167,20 +176,27 @@ TEST_F(OnTmpfs, Scenarios) {
       {"a first read that can't read the index file", "mk 160 1 2; mkdir msgdb.idx; fill",
        at_85({"Reading log idx from file...", "read: Is a directory", "Current index 0"}, 0),
        "1 2"},
-      {"without an index file only 00000000 is kept; a link counts as itself, a folder not at all",
-       "mk 100 0 3 3j; mkdir 00000001.movra.msg.db; ln -s /dev/null 00000002.movra.msg.db; fill",
+      {"without an index file, or with a link to nothing, only 00000000 is kept; a link counts as "
+       "itself, a folder not at all", "mk 100 0 3 3j; mkdir 00000001.movra.msg.db\n"
+       "ln -s /dev/null 00000002.movra.msg.db; ln -s gone msgdb.idx; fill",
        at_85({"Current index 0"}, 819209), "0 1"},
       {"a listing that fails at once", "mk 160 3 7; fill 5; RUN=\"$STRACE=1\"",
        at_85(reading("5"), 0, {"readdir: Input/output error"}), "3 7", kStrace},
       {"a listing that fails after every name", "mk 160 3 7; fill 5; RUN=\"$STRACE=2\"",
        at_85(reading("5"), 0, {"readdir: Input/output error"}), "3 7", kStrace},
-      {"a run waits for the one before it, then measures what it left", "mk 160 7; fill 5\n"
-       "umask 077; exec 9>>.msgdb-trim.lock; flock 9; (sleep 1; rm notes.txt) & exec 9>&-",
-       turns, "7"},
+      {"a run waits for the one before it, even one that holds the lock shared, then measures "
+       "and trims what it left of the folder it opened, though another is mounted over its path",
+       "mk 160 3 7; fill 5; umask 077; exec 9>>.msgdb-trim.lock; flock -s 9; (sleep 1\n"
+       "truncate -s -40960 notes.txt; mount -t tmpfs over \"$F\"; exec 9>&-) & exec 9>&-\n"
+       "echo '\"$@\"; umount '\"$F\" >$BIN.sh; RUN=\"sh $BIN.sh\"",
+       {"Used 84%", "Free 16%", "Reading log idx from file...", "Current index 5",
+        "Time to Trim..", "Need to trim 14%", "Trimming 573440 bytes", "Trimmed 655360 bytes"},
+       "3"},
       {"and for the lock file that replaced the one it waited for", "mk 160 7; fill 5; umask 077\n"
        "exec 9>>.msgdb-trim.lock; flock 9; (sleep 1; rm .msgdb-trim.lock\n"
        "exec 8>>.msgdb-trim.lock; flock 8; exec 9>&-; sleep 1; rm notes.txt) & exec 9>&-",
-       turns, "7"},
+       {"Used 16.1%", "Free 83.9%", "Reading log idx from file...", "Current index 5",
+        "Still got space.."}, "7"},
       {"a link under the lock file's name is replaced, never followed",
        "mk 160 7; fill 5; ln -s 00000009.movra.msg.db .msgdb-trim.lock; paused :",
        at_85(reading("5"), 655360), "", kStrace},
@@ -199,6 +215,9 @@ TEST_F(OnTmpfs, Scenarios) {
       {"as the folder's owner, who can't search it",
        "mk 160 1 2; fill 5; chown $OWNER .; chmod 0 .; RUN=$AS_OWNER",
        at_85({"stat: Permission denied", "Current index 0"}, 0), "1 2"},
+      {"as the folder's owner, who can search it but not list it",
+       "mk 160 1 2; fill 5; chown $OWNER .; chmod 0311 .; RUN=$AS_OWNER",
+       at_85(reading("5"), 0, {"opendir: Permission denied"}), "1 2"},
       {"as the folder's owner, who can't open the index file",
        "mk 160 1 2; fill 5; chown $OWNER .; chmod 0 msgdb.idx; RUN=$AS_OWNER",
        at_85({"Reading log idx from file...", "open: Permission denied", "Current index 0"}, 0),
@@ -264,8 +283,9 @@ TEST(Command, WritesEachLineWhereItBelongs) {
                          "On Block Device ''", "statvfs: No such file or directory"};
   // clang-format off
   const struct { const char* what; Lines args; const char* setup; Lines lines; } rows[] = {
-      {"an empty path is a path too, and arguments after the first are ignored", {"", "/proc"}, "",
-       {"Watching ''", missing[1], missing[2], missing[3]}},
+      {"an empty path is a path too, and arguments after the first are ignored; failures go "
+       "only to standard error", {"", "/proc"}, "exec 2>/dev/null",
+       {"Watching ''", missing[2]}},
       {"a file system of no bytes; a regular file, not a folder, below its mount point",
        {"/proc/self/status"}, "", {"Watching '/proc/self/status'", "On Block Device 'proc'",
         "Used nan%", "Free nan%", "Current index 0", "Still got space.."}},

@@ -12,9 +12,9 @@ TEST(BlockDevice, TheMountThatHoldsTheFolder) {
   // on the folder's path, the device named.
   const struct { const char* what; const char* table; std::map<std::string, uint64_t> devices;
                  const char* device; } cases[] = {
-      {"the deepest mount point on the path, its device's escapes decoded",
-       "bound\\134src /mnt rw\nroot / ext4 rw 0 0\nlonely\n", {{"/", 7}, {"/mnt", 7}},
-       "bound\\src"},
+      {"the deepest mount point on the path, its device's escapes decoded, one at its very end",
+       "bound\\134src\\134 /mnt rw\nroot / ext4 rw 0 0\nlonely\n", {{"/", 7}, {"/mnt", 7}},
+       "bound\\src\\"},
       {"a mount point listed twice, \\040 for its space: the later is on top",
        "root /\nlow /mnt/my\\040data\nhigh /mnt/my\\040data\n", {{"/", 1}, {"/mnt/my data", 7}},
        "high"},

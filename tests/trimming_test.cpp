@@ -20,6 +20,7 @@ TEST(CheckAndTrim, MeasuresAndSetsTheTarget) {
       {"just below the trigger", 1000, 201, "79.9 20.1", 0},
       {"exactly at the trigger", 1000, 200, "80 20", 409600},
       {"reserved blocks count as used", 1000, 150, "85 15", 614400},
+      {"a share that is not whole, nor cut to one", 1000, 143, "85.7 14.3", 643072},
       {"more free than the total is nothing used", 1000, 1001, "0 100.1", 0},
       {"20 TiB: more than 2^32 blocks, a target past 4 GiB", 5368709120, 536870912, "90 10",
        4398046511104},
@@ -61,6 +62,38 @@ TEST(CheckAndTrim, ChoosesTheOldestFirstNeverTheCurrentOnes) {
     for (const FolderData::LogFile& file : chosen.files) names.emplace_back(file.name().data());
     EXPECT_EQ(Lines(names.begin(), names.begin() + chosen.upper), c.upper);
     EXPECT_EQ(Lines(names.begin() + chosen.upper, names.end()), c.lower);
+  }
+}
+
+TEST(CheckAndTrim, RemovesUntilTheTargetIsMetCountingPast4GiB) {
+  // Three sparse databases of 3 GiB each; exactly 6 GiB to go.
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  TempDir dir;
+  std::vector<FolderData::LogFile> files(3);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string name = db(std::to_string(i + 1));
+    std::ofstream(dir / name).close();
+    std::filesystem::resize_file(dir / name, 3 * kGiB);
+    ASSERT_TRUE(FolderData::match_log_file_name(name, files[i]));
+  }
+  FolderData data(dir.path);
+  EXPECT_EQ(data.trim_files(files.data(), files.data() + files.size(), 6 * kGiB), 6 * kGiB);
+  EXPECT_EQ(list_folder(dir.path), Lines{db("3")});
+}
+
+TEST(CheckAndTrim, MarksErrorsOnlyWhenStandardErrorIsTheJournal) {
+  // Standard error is inode 42 of device 8.
+  struct stat stream {};
+  stream.st_dev = 8, stream.st_ino = 42;
+  // clang-format off
+  const struct { const char* variable; bool journal; } cases[] = {
+      {"8:42", true}, {"8:43", false}, {"9:42", false}, {"8:42x", false}, {"8:42:1", false},
+      {"8", false}, {":42", false}, {"8:", false}, {"", false}, {nullptr, false},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FolderData::is_journal(c.variable, stream), c.journal)
+        << (c.variable ? c.variable : "unset");
   }
 }
 
