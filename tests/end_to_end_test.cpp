@@ -200,6 +200,13 @@ TEST_F(OnTmpfs, Scenarios) {
       {"a link under the lock file's name is replaced, never followed",
        "mk 160 7; fill 5; ln -s 00000009.movra.msg.db .msgdb-trim.lock; paused :",
        at_85(reading("5"), 655360), "", kStrace},
+      // strace's note on the relative path, and the run's errors, go nowhere.
+      {"one put there once the run has looked is never followed: that run goes without the lock",
+       "mk 160 7; fill 5; umask 077; : >.msgdb-trim.lock; stop .msgdb-trim.lock %%stat\n"
+       "printf '%s\\n' '\"$@\" 2>/dev/null' '[ -L .msgdb-trim.lock ] && echo left' >$BIN.sh\n"
+       "RUN=\"sh $BIN.sh $STOP\"\n"
+       "{ listed; ln -sf notes.txt .msgdb-trim.lock; pkill -CONT -f \"$F\"; } &",
+       at_85(reading("5"), 655360) + Lines{"left"}, "", kStrace},
       {"a lock file left by the writer's run where anyone may create files is replaced: the "
        "next run waits for the run that replaced it",
        "mk 160 6 7; chmod 1777 .; $NOBODY $EMU \"$BIN\" . >/dev/null; fill 5\n"

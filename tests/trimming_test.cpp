@@ -98,11 +98,12 @@ TEST(CheckAndTrim, MarksErrorsOnlyWhenStandardErrorIsTheJournal) {
 }
 
 TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
-  // The run is account 1001's; the folder, of mode 0755, 0775 or (shared) 01777, is 1000's.
+  // The run is account 1001's unless a row says otherwise; the folder, of mode
+  // 0755, 0775 or (shared) 01777, is 1000's.
   using Verdict = FolderData::LockFile;
   // clang-format off
   const struct { const char* what; mode_t mode; nlink_t links; uid_t owner; mode_t folder;
-                 Verdict verdict; } cases[] = {
+                 Verdict verdict; uid_t me = 1001; } cases[] = {
       {"its own", S_IFREG | 0600, 1, 1001, 0755, Verdict::kUse},
       {"root's", S_IFREG | 0600, 1, 0, 0755, Verdict::kUse},
       {"the folder owner's", S_IFREG | 0600, 1, 1000, 0755, Verdict::kUse},
@@ -112,6 +113,8 @@ TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
        Verdict::kReplace},
       {"another account's, one that may have left the folder's group", S_IFREG | 0600, 1, 1002,
        0775, Verdict::kReplace},
+      {"another account's, for a run of root's", S_IFREG | 0600, 1, 1002, 0755, Verdict::kReplace,
+       0},
       {"a FIFO", S_IFIFO | 0600, 1, 1001, 0755, Verdict::kRemove},
       {"a symbolic link", S_IFLNK | 0777, 1, 0, 0755, Verdict::kRemove},
       {"a folder", S_IFDIR | 0700, 2, 0, 0755, Verdict::kRemove},
@@ -128,7 +131,7 @@ TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
     }, folder{};
     lock.st_mode = c.mode, lock.st_nlink = c.links, lock.st_uid = c.owner;
     folder.st_mode = S_IFDIR | c.folder, folder.st_uid = 1000;
-    EXPECT_EQ(FolderData::judge_lock_file(lock, folder, 1001), c.verdict);
+    EXPECT_EQ(FolderData::judge_lock_file(lock, folder, c.me), c.verdict);
   }
 }
 
