@@ -74,7 +74,8 @@ class OnTmpfs : public testing::Test {
   // has read the folder's names (or, after `stop PATH CALLS`, made the first
   // of CALLS on PATH), and `listed`, which waits for that; and `paused`, which
   // has the command stop there while $1 runs (meanwhile the run must hold its
-  // lock). The leak checker can't work under a tracer.
+  // lock); `noproc`, which, from there, hides /proc from a command started by
+  // `unshare -m`. The leak checker can't work under a tracer.
   Lines run(const std::string& setup) {
     return run_tool({dir.path},
                     R"(NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'
@@ -90,6 +91,9 @@ class OnTmpfs : public testing::Test {
         set -- $(stat -f -c '%b %a %S' .)
         head -c $(((850 - $1 + $2) * $3)) /dev/zero >>notes.txt; }
       listed() { for i in $(seq 1000); do grep -qs 'stopped by' "$BIN.trace" && return; sleep 0.01
+        done; }
+      noproc() { for p in $(pgrep -P $$); do N=/proc/$p/ns/mnt
+        [ $(readlink $N) = $(readlink /proc/$$/ns/mnt) ] || nsenter -m$N mount -t tmpfs x /proc
         done; }
       paused() { RUN=$STOP; { listed; flock -n .msgdb-trim.lock true && echo the lock is free
         eval "$1"; pkill -CONT -P $$; } & }
@@ -155,10 +159,13 @@ TEST_F(OnTmpfs, Scenarios) {
        at_85(reading("5"), 655360), "3", kStrace},
       {"and without /proc, where it is opened again by name: then it can't be",
        "mk 160 3 7; fill 5; stop \"$F/msgdb.idx\" %%stat\n"
-       "STOP=\"$STOP unshare -m\"; paused 'for p in $(pgrep -P $$); do N=/proc/$p/ns/mnt\n"
-       "[ $(readlink $N) = $(readlink /proc/$$/ns/mnt) ] || nsenter -m$N mount -t tmpfs x /proc\n"
-       "done; rm msgdb.idx'",
+       "STOP=\"$STOP unshare -m\"; paused 'noproc; rm msgdb.idx'",
        at_85({"Reading log idx from file...", "open: No such file or directory",
+              "Current index 0"}, 0), "3 7", kStrace},
+      {"nor is a FIFO put in its place waited on",
+       "mk 160 3 7; fill 5; stop \"$F/msgdb.idx\" %%stat\n"
+       "STOP=\"$STOP unshare -m\"; paused 'noproc; rm msgdb.idx; mkfifo msgdb.idx'",
+       at_85({"Reading log idx from file...", "open: Resource temporarily unavailable",
               "Current index 0"}, 0), "3 7", kStrace},
       {"a second read that can't read the index file",
        "mk 160 3 7; fill 5; paused 'rm msgdb.idx; mkdir msgdb.idx'",
@@ -173,9 +180,10 @@ TEST_F(OnTmpfs, Scenarios) {
        "mk 160 1 2; ln -s /dev/null msgdb.idx; fill",
        at_85({"Reading log idx from file...", "read: Invalid argument", "Current index 0"}, 0),
        "1 2"},
-      {"a first read that can't read the index file", "mk 160 1 2; mkdir msgdb.idx; fill",
-       at_85({"Reading log idx from file...", "read: Is a directory", "Current index 0"}, 0),
-       "1 2"},
+      {"a first read of the index file that fails", "mk 160 1 2; fill 5\n"
+       "RUN=\"strace -qq -o /dev/null -P $F/msgdb.idx -e inject=read:error=EIO:when=1\"",
+       at_85({"Reading log idx from file...", "read: Input/output error", "Current index 0"},
+             0), "1 2", kStrace},
       {"without an index file, or with a link to nothing, only 00000000 is kept; a link counts as "
        "itself, a folder not at all", "mk 100 0 3 3j; mkdir 00000001.movra.msg.db\n"
        "ln -s /dev/null 00000002.movra.msg.db; ln -s gone msgdb.idx; fill",
@@ -200,13 +208,19 @@ TEST_F(OnTmpfs, Scenarios) {
       {"a link under the lock file's name is replaced, never followed",
        "mk 160 7; fill 5; ln -s 00000009.movra.msg.db .msgdb-trim.lock; paused :",
        at_85(reading("5"), 655360), "", kStrace},
-      // strace's note on the relative path, and the run's errors, go nowhere.
+      // Here and in the next row, strace's note on the relative path, and the run's errors, go
+      // nowhere.
       {"one put there once the run has looked is never followed: that run goes without the lock",
        "mk 160 7; fill 5; umask 077; : >.msgdb-trim.lock; stop .msgdb-trim.lock %%stat\n"
        "printf '%s\\n' '\"$@\" 2>/dev/null' '[ -L .msgdb-trim.lock ] && echo left' >$BIN.sh\n"
        "RUN=\"sh $BIN.sh $STOP\"\n"
        "{ listed; ln -sf notes.txt .msgdb-trim.lock; pkill -CONT -f \"$F\"; } &",
        at_85(reading("5"), 655360) + Lines{"left"}, "", kStrace},
+      {"nor is a FIFO put in place of another account's lock file waited on",
+       "mk 160 7; fill 5; chmod 1777 .; $NOBODY touch .msgdb-trim.lock\n"
+       "stop .msgdb-trim.lock %%stat; RUN=$STOP; exec 2>/dev/null\n"
+       "{ listed; rm .msgdb-trim.lock; mkfifo .msgdb-trim.lock; pkill -CONT -f \"$F\"; } &",
+       at_85(reading("5"), 655360), "", Needs(kStrace | kNobody)},
       {"a lock file left by the writer's run where anyone may create files is replaced: the "
        "next run waits for the run that replaced it",
        "mk 160 6 7; chmod 1777 .; $NOBODY $EMU \"$BIN\" . >/dev/null; fill 5\n"
