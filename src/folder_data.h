@@ -222,6 +222,11 @@ class FolderData {
   const char* error_mark_ = "";  ///< Before each error line: "<3>" when it goes to the journal.
 };
 
+/// Returns whether `a` and `b` are the status of one and the same file.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 /// Closes a descriptor, if there is one, when it goes out of scope, leaving
 /// errno as the failure before it set it. Not to be copied.
 struct Closer {

@@ -43,10 +43,6 @@ bool trusted_owner(uid_t owner, const struct stat& folder, uid_t me) {
   return owner == 0 || owner == me || owner == folder.st_uid;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Locks `fd` exclusively, trying every 10 ms until `until`; false, with errno
 // set (EWOULDBLOCK when another holds it), when that can't be done.
 bool take(int fd, Clock::time_point until) {

@@ -86,7 +86,7 @@ int reopen_regular(int path, const struct stat& status, int dir) {
   if (fd < 0) return -1;
   struct stat opened {};
   const bool looked = fstat(fd, &opened) == 0;
-  if (looked && opened.st_dev == status.st_dev && opened.st_ino == status.st_ino) return fd;
+  if (looked && same_file(opened, status)) return fd;
   const int error = looked ? EAGAIN : errno;
   close(fd);
   errno = error;
