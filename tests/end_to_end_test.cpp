@@ -69,20 +69,21 @@ class OnTmpfs : public testing::Test {
   // by its index, with a "j" for a journal; `fill`, which writes $1, if
   // given, to msgdb.idx, then adds notes.txt, a file that is not a log, until
   // 85 % is used; $NOBODY, which runs a command as the account nobody; $EMU,
-  // the emulator to run $BIN with; $STRACE=N, which runs a command whose Nth
-  // listing call in the folder fails; $STOP, which runs one that stops once it
-  // has read the folder's names (or, after `stop PATH CALLS`, made the first
-  // of CALLS on PATH), and `listed`, which waits for that; and `paused`, which
-  // has the command stop there while $1 runs (meanwhile the run must hold its
-  // lock); `noproc`, which, from there, hides /proc from a command started by
-  // `unshare -m`. The leak checker can't work under a tracer.
+  // the emulator to run $BIN with; `fail PATH CALL N`, after which the
+  // command's Nth CALL on PATH fails (EIO); $STOP, which runs one that stops
+  // once it has read the folder's names (or, after `stop PATH CALLS`, made
+  // the first of CALLS on PATH), and `listed`, which waits for that; and
+  // `paused`, which has the command stop there while $1 runs (meanwhile the
+  // run must hold its lock); `noproc`, which, from there, hides /proc from a
+  // command started by `unshare -m`. The leak checker can't work under a
+  // tracer.
   Lines run(const std::string& setup) {
     return run_tool({dir.path},
                     R"(NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'
       EMU=')" MSGDB_TRIM_EMULATOR R"('; F=$(pwd -P)
       mk() { for i in $(seq 2 $#); do eval "i=\${$i}"; n=$(printf %08x.movra.msg.db "0x${i%j}")
         [ "$i" = "${i%j}" ] || n=$n-journal; head -c $(($1 * 4096)) /dev/zero >"$n"; done; }
-      STRACE="strace -qq -o /dev/null -P $F -e inject=getdents64:error=EIO:when"
+      fail() { RUN="strace -qq -o /dev/null -P $1 -e inject=$2:error=EIO:when=$3"; }
       export ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0"; BIN=')" +
                         (bin / "msgdb-trim") + R"('; rm -f "$BIN.trace"
       stop() { STOP="strace -qq -o $BIN.trace -P $1 -e trace=$2 -e inject=$2:signal=SIGSTOP:when=1"
@@ -180,17 +181,17 @@ TEST_F(OnTmpfs, Scenarios) {
        "mk 160 1 2; ln -s /dev/null msgdb.idx; fill",
        at_85({"Reading log idx from file...", "read: Invalid argument", "Current index 0"}, 0),
        "1 2"},
-      {"a first read of the index file that fails", "mk 160 1 2; fill 5\n"
-       "RUN=\"strace -qq -o /dev/null -P $F/msgdb.idx -e inject=read:error=EIO:when=1\"",
+      {"a first read of the index file that fails",
+       "mk 160 1 2; fill 5; fail \"$F/msgdb.idx\" read 1",
        at_85({"Reading log idx from file...", "read: Input/output error", "Current index 0"},
              0), "1 2", kStrace},
       {"without an index file, or with a link to nothing, only 00000000 is kept; a link counts as "
        "itself, a folder not at all", "mk 100 0 3 3j; mkdir 00000001.movra.msg.db\n"
        "ln -s /dev/null 00000002.movra.msg.db; ln -s gone msgdb.idx; fill",
        at_85({"Current index 0"}, 819209), "0 1"},
-      {"a listing that fails at once", "mk 160 3 7; fill 5; RUN=\"$STRACE=1\"",
+      {"a listing that fails at once", "mk 160 3 7; fill 5; fail \"$F\" getdents64 1",
        at_85(reading("5"), 0, {"readdir: Input/output error"}), "3 7", kStrace},
-      {"a listing that fails after every name", "mk 160 3 7; fill 5; RUN=\"$STRACE=2\"",
+      {"a listing that fails after every name", "mk 160 3 7; fill 5; fail \"$F\" getdents64 2",
        at_85(reading("5"), 0, {"readdir: Input/output error"}), "3 7", kStrace},
       {"a run waits for the one before it, even one that holds the lock shared, then measures "
        "and trims what it left of the folder it opened, though another is mounted over its path",
