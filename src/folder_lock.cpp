@@ -1,14 +1,6 @@
-// The lock that runs on one folder take turns by.
-//
-// The lock is a file of its own in the folder, ".msgdb-trim.lock": an flock
-// on the folder itself could be taken by any account that can read it. It is
-// used only when it is a regular file with one link that nobody but its owner
-// may open, and its owner is root, the run's own account or the folder's
-// owner: so only accounts that could remove the databases anyway can keep a
-// run waiting. Anything else under the name is removed and a file of the
-// run's own made in its place, so that nobody can switch turn-taking off by
-// making the file first; never is a link followed, a FIFO opened or a device
-// reached through it.
+// The lock that runs on one folder take turns by: what it promises, and what
+// an account that may write the folder can still do to it, is the manual's
+// LOCKING.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -56,21 +48,31 @@ bool take(int fd, Clock::time_point until) {
 
 }  // namespace
 
-FolderData::LockFile FolderData::judge_lock_file(const struct stat& lock, const struct stat& folder,
-                                                 uid_t me) {
-  if (!S_ISREG(lock.st_mode)) return LockFile::kRemove;
+FolderData::LockVerdict FolderData::judge_lock_file(const struct stat& lock,
+                                                    const struct stat& folder, uid_t me) {
+  if (!S_ISREG(lock.st_mode)) return LockVerdict::kRemove;
+  // The owner first: another account's file goes whatever its links and bits.
   // Accounts that could write the folder when the file was made may have lost
   // that since, and a folder with the sticky bit lets anyone make files.
-  if (!trusted_owner(lock.st_uid, folder, me)) return LockFile::kReplace;
+  if (!trusted_owner(lock.st_uid, folder, me)) return LockVerdict::kReplace;
   // A trusted owner's file that others could open, or that has another name,
   // stays as it is: a file system that shows every file with the mount's
   // mode can't keep one private, and the owner may mean the extra name.
-  return lock.st_nlink == 1 && (lock.st_mode & 077) == 0 ? LockFile::kUse : LockFile::kLeave;
+  return lock.st_nlink == 1 && (lock.st_mode & 077) == 0 ? LockVerdict::kUse : LockVerdict::kLeave;
 }
 
-FolderData::Lock FolderData::lock_folder(std::chrono::milliseconds wait, int& lock) {
+FolderData::LockStep FolderData::lock_step(LockVerdict verdict, bool made) {
+  if (verdict == LockVerdict::kUse) return LockStep::kLock;
+  // A file the run has just made that it still can't trust lies on a file
+  // system that can't keep it private (vfat, NFS that makes root nobody):
+  // no lock there, and nothing to wait for.
+  if (made || verdict == LockVerdict::kLeave) return LockStep::kGoWithout;
+  return LockStep::kClear;
+}
+
+FolderData::LockOutcome FolderData::lock_folder(std::chrono::milliseconds wait, int& lock) {
   struct stat folder_status {};
-  if (dir_ < 0 || fstat(dir_, &folder_status) != 0) return Lock::kWithout;
+  if (dir_ < 0 || fstat(dir_, &folder_status) != 0) return LockOutcome::kWithout;
   const uid_t me = geteuid();
   const auto give_up = Clock::now() + wait;
   for (int start = 0; start < kStartsOver; ++start) {
@@ -82,51 +84,55 @@ FolderData::Lock FolderData::lock_folder(std::chrono::milliseconds wait, int& lo
     const bool made = fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) != 0;
     if (made) {
       // A read-only file system, a folder it can't write: no lock.
-      if (errno != ENOENT) return Lock::kWithout;
+      if (errno != ENOENT) return LockOutcome::kWithout;
       // Read-write: NFS makes an flock a POSIX lock, which needs a writable file.
       fd = openat(dir_, kLockName, O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0600);
-      if (fd < 0 && errno == EEXIST) continue;  // another run made it first
+      if (fd < 0 && errno == EEXIST) continue;  // made by another meanwhile: judge it
     } else {
-      const LockFile verdict = judge_lock_file(named, folder_status, me);
-      if (verdict == LockFile::kLeave) return Lock::kWithout;
-      if (verdict != LockFile::kUse) {
+      const LockStep step = lock_step(judge_lock_file(named, folder_status, me), false);
+      if (step == LockStep::kGoWithout) return LockOutcome::kWithout;
+      if (step == LockStep::kClear) {
         if (clear_lock_name(named)) continue;
         // Only another account's file is worth a line: the run's own or
         // root's that can't go is a folder's or file system's way.
         if (!trusted_owner(named.st_uid, folder_status, me)) report(kLockName);
-        return Lock::kWithout;
+        return LockOutcome::kWithout;
       }
       fd = openat(dir_, kLockName, O_RDWR | kOpenFlags);
       if (fd < 0 && errno == ENOENT) continue;  // removed meanwhile
     }
     // A lock file of root's for a run of another account, say.
-    if (fd < 0) return Lock::kWithout;
+    if (fd < 0) return LockOutcome::kWithout;
     // Judged again from the descriptor: the name may have been replaced
-    // between the look and the open. A file the run has just made that it
-    // still can't trust lies on a file system that can't keep it private
-    // (vfat, NFS that makes root nobody): no lock there, and nothing to say.
+    // between the look and the open, or the file changed since.
     struct stat status {};
-    if (fstat(fd, &status) != 0 || judge_lock_file(status, folder_status, me) != LockFile::kUse ||
-        (!made && !same_file(status, named))) {
+    const LockStep step = fstat(fd, &status) != 0 || (!made && !same_file(status, named))
+                              ? LockStep::kClear
+                              : lock_step(judge_lock_file(status, folder_status, me), made);
+    if (step != LockStep::kLock) {
       close(fd);
-      if (made) return Lock::kWithout;
+      if (step == LockStep::kGoWithout) return LockOutcome::kWithout;
       continue;
     }
     if (!take(fd, give_up)) {
       const bool busy = errno == EWOULDBLOCK;
       close(fd);
-      return busy ? Lock::kBusy : Lock::kWithout;  // NFS without locks, say
+      return busy ? LockOutcome::kBusy : LockOutcome::kWithout;  // NFS without locks, say
     }
     // A lock file removed or replaced while another run held it is not the
     // one the next run finds: start over on what the name leads to now.
     if (fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, status)) {
       lock = fd;
-      return Lock::kHeld;
+      return LockOutcome::kHeld;
     }
     close(fd);
-    if (Clock::now() >= give_up) return Lock::kBusy;
+    if (Clock::now() >= give_up) return LockOutcome::kBusy;
   }
-  return Lock::kWithout;
+  // A name that kept changing under the run, as when another account puts
+  // something there again and again: said, as another account's held file is.
+  errno = EAGAIN;
+  report(kLockName);
+  return LockOutcome::kWithout;
 }
 
 bool FolderData::clear_lock_name(const struct stat& found) {

@@ -131,27 +131,34 @@ bool FolderData::match_log_file_name(std::string_view name, LogFile& file) {
 std::optional<uint32_t> FolderData::read_index_file() {
   uint32_t index = 0;
   const char* call = nullptr;
-  if (read_index_number(index, call, true) == IndexRead::kUnreadable) {
+  const IndexRead read = read_index(index, call);
+  // The line says that something is there, before what became of reading it.
+  if (read != IndexRead::kAbsent && read != IndexRead::kUnknown) {
+    std::cout << "Reading log idx from file..." << std::endl;
+  }
+  if (!tells_index(read)) {
     report(call);
     return std::nullopt;
   }
   return index;
 }
 
-FolderData::IndexRead FolderData::read_index_number(uint32_t& index, const char*& call,
-                                                    bool announce) {
+bool FolderData::tells_index(IndexRead read) {
+  return read != IndexRead::kUnreadable && read != IndexRead::kUnknown;
+}
+
+FolderData::IndexRead FolderData::read_index(uint32_t& index, const char*& call) {
   // The name is followed through links, as the writer may publish the index
   // that way, but only looked up: O_PATH reaches no driver and waits on no
   // FIFO. Absence is normal and silent. Anything else (say, a folder that
   // may not be searched) leaves the index unknown.
   const Closer path{openat(dir_, "msgdb.idx", O_PATH | O_CLOEXEC)};
-  if (path.fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return IndexRead::kNoFile;
+  if (path.fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return IndexRead::kAbsent;
   struct stat status {};
   if (path.fd < 0 || fstat(path.fd, &status) != 0) {
     call = "stat";
-    return IndexRead::kUnreadable;
+    return IndexRead::kUnknown;
   }
-  if (announce) std::cout << "Reading log idx from file..." << std::endl;
   // Only a regular file holds an index. Anything else is never opened: it is
   // what read would refuse, a folder (EISDIR), or an object unsuitable for
   // reading (EINVAL).

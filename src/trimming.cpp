@@ -23,9 +23,11 @@ FolderData::FolderData(std::string folder) : folder(std::move(folder)) {
   if (fstat(STDERR_FILENO, &err) == 0 && is_journal(std::getenv("JOURNAL_STREAM"), err)) {
     error_mark_ = "<3>";
   }
-  // O_PATH opens whatever the path names, for lookups inside it; a folder
-  // that can't be searched or listed still opens, and says so at the first
-  // operation that needs more.
+  // Every operation inside the folder goes through this one descriptor, so a
+  // folder renamed or mounted over meanwhile can't have one folder measured
+  // and another trimmed. O_PATH opens whatever the path names, for lookups
+  // inside it; a folder that can't be searched or listed still opens, and
+  // says so at the first operation that needs more.
   dir_ = open(this->folder.c_str(), O_PATH | O_CLOEXEC);
   dir_error_ = dir_ < 0 ? errno : 0;
   std::cout << "Watching '" << this->folder << "'" << std::endl;
@@ -45,7 +47,7 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
   // removed anything, and together remove twice the excess. A run that can't
   // have the lock at all goes on alone.
   Closer lock;
-  if (lock_folder(lock_wait, lock.fd) == Lock::kBusy) {
+  if (lock_folder(lock_wait, lock.fd) == LockOutcome::kBusy) {
     std::cout << "Another run on this folder has not finished" << std::endl;
     return;
   }
@@ -85,7 +87,7 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
   // as at the first read.
   uint32_t now = recorded.value_or(0);
   const char* call = nullptr;
-  if (files && read_index_number(now, call) == IndexRead::kUnreadable) {
+  if (files && !tells_index(read_index(now, call))) {
     report(call);
     files.reset();
   }
@@ -95,7 +97,7 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
   }
   const Candidates candidates = choose_candidates(std::move(*files), *recorded, now - *recorded);
   const LogFile* const first = candidates.files.data();
-  const LogFile* const lower = first + candidates.upper;
+  const LogFile* const lower = first + candidates.upper_count;
 
   uint64_t removed = trim_files(first, lower, target);
   if (removed < target) {
@@ -117,7 +119,7 @@ FolderData::Candidates FolderData::choose_candidates(std::vector<LogFile> files,
   std::sort(files.begin(), lower);
   std::sort(lower, files.end());
   Candidates candidates;
-  candidates.upper = static_cast<size_t>(lower - files.begin());
+  candidates.upper_count = static_cast<size_t>(lower - files.begin());
   candidates.files = std::move(files);
   return candidates;
 }

@@ -60,8 +60,8 @@ TEST(CheckAndTrim, ChoosesTheOldestFirstNeverTheCurrentOnes) {
     const FolderData::Candidates chosen = FolderData::choose_candidates(files, c.current, c.moved);
     Lines names;
     for (const FolderData::LogFile& file : chosen.files) names.emplace_back(file.name().data());
-    EXPECT_EQ(Lines(names.begin(), names.begin() + chosen.upper), c.upper);
-    EXPECT_EQ(Lines(names.begin() + chosen.upper, names.end()), c.lower);
+    EXPECT_EQ(Lines(names.begin(), names.begin() + chosen.upper_count), c.upper);
+    EXPECT_EQ(Lines(names.begin() + chosen.upper_count, names.end()), c.lower);
   }
 }
 
@@ -100,7 +100,7 @@ TEST(CheckAndTrim, MarksErrorsOnlyWhenStandardErrorIsTheJournal) {
 TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
   // The run is account 1001's unless a row says otherwise; the folder, of mode
   // 0755, 0775 or (shared) 01777, is 1000's.
-  using Verdict = FolderData::LockFile;
+  using Verdict = FolderData::LockVerdict;
   // clang-format off
   const struct { const char* what; mode_t mode; nlink_t links; uid_t owner; mode_t folder;
                  Verdict verdict; uid_t me = 1001; } cases[] = {
@@ -115,6 +115,8 @@ TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
        0775, Verdict::kReplace},
       {"another account's, for a run of root's", S_IFREG | 0600, 1, 1002, 0755, Verdict::kReplace,
        0},
+      {"another account's, readable by all and with another name", S_IFREG | 0644, 2, 1002, 0755,
+       Verdict::kReplace},
       {"a FIFO", S_IFIFO | 0600, 1, 1001, 0755, Verdict::kRemove},
       {"a symbolic link", S_IFLNK | 0777, 1, 0, 0755, Verdict::kRemove},
       {"a folder", S_IFDIR | 0700, 2, 0, 0755, Verdict::kRemove},
@@ -132,6 +134,22 @@ TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
     lock.st_mode = c.mode, lock.st_nlink = c.links, lock.st_uid = c.owner;
     folder.st_mode = S_IFDIR | c.folder, folder.st_uid = 1000;
     EXPECT_EQ(FolderData::judge_lock_file(lock, folder, c.me), c.verdict);
+  }
+  // What a run does with each verdict on what it found, and on the file it
+  // has just made itself.
+  using Step = FolderData::LockStep;
+  // clang-format off
+  const struct { Verdict verdict; Step found, made; } steps[] = {
+      {Verdict::kUse, Step::kLock, Step::kLock},
+      {Verdict::kLeave, Step::kGoWithout, Step::kGoWithout},
+      {Verdict::kReplace, Step::kClear, Step::kGoWithout},
+      {Verdict::kRemove, Step::kClear, Step::kGoWithout},
+      // clang-format on
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(static_cast<int>(s.verdict));
+    EXPECT_EQ(FolderData::lock_step(s.verdict, false), s.found);
+    EXPECT_EQ(FolderData::lock_step(s.verdict, true), s.made);
   }
 }
 
