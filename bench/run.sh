@@ -10,10 +10,11 @@
 #     1,000,000 files against the floor with sizes (a quarter of the runs);
 #   - peak resident memory of the 100,000- and 1,000,000-file trims, and the
 #     sizes of the static release binaries for the host, aarch64 and armhf.
-# Every timed run re-creates its folder in hyperfine's --prepare step.
+# Every timed trim re-creates its folder in hyperfine's --prepare step; the
+# idle checks run on one folder, which they leave as it is.
 # Needs: hyperfine, /usr/bin/time (package time), a C compiler, the cross
 # compilers for aarch64 and armhf, and about 5 GiB of memory for the tmpfs of
-# the million one-page files (4.7 GiB). Takes about half an hour.
+# the million one-page files (4.58 GiB). Takes about half an hour.
 # Usage: bench/run.sh [RUNS], at least 20 runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -58,9 +59,10 @@ ms() { awk -v s="$1" 'BEGIN { printf "%.1f ms", s * 1000 }'; }
 # one-liner removes as many.
 calibrate() { # COUNT PAGES -> $work/removed-COUNT
   eval "$(prepare "$1" "$2")"
-  ls -A "$folder" | sort >"$work/before"
+  names() { find "$folder" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort; }
+  names >"$work/before"
   "$tool" "$folder" >/dev/null
-  ls -A "$folder" | sort | comm -23 "$work/before" - >"$work/removed-$1"
+  names | comm -23 "$work/before" - >"$work/removed-$1"
 }
 
 trim_bench() { # COUNT PAGES

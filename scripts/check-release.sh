@@ -61,8 +61,9 @@ for package in "${packages[@]}"; do
   dpkg-deb -x "$deb" "$work/unpacked"
   found=$(cd "$work/unpacked" && dpkg-shlibdeps -O usr/sbin/msgdb-trim 2>/dev/null |
     sed -n 's/^shlibs:Depends=//p')
-  [ -n "$found" ] && [ "$(dpkg-deb -f "$deb" Depends)" = "$found" ] ||
+  if [ -z "$found" ] || [ "$(dpkg-deb -f "$deb" Depends)" != "$found" ]; then
     fail "$package depends on '$(dpkg-deb -f "$deb" Depends)', its command on '$found'"
+  fi
   rm -r "$work/unpacked"
 done
 

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The package under the container's own systemd: its service trims a folder
+# at 85 %, reports a missing one, and falls short on a folder full of other
+# data; the folder's timer is enabled.
+set -euxo pipefail
+dpkg -i /src/build/default/msgdb-trim_*_amd64.deb
+mkdir -p /mnt/data /srv/full
+mount -t tmpfs -o size=4m data /mnt/data
+mount -t tmpfs -o size=1m full /srv/full
+for i in 1 2 3 4 5 6 7 8 9; do head -c 327680 /dev/zero >/mnt/data/0000000$i.movra.msg.db; done
+echo 5 >/mnt/data/msgdb.idx
+head -c 544768 /dev/zero >/mnt/data/notes.txt
+head -c 900000 /dev/zero >/srv/full/other
+head -c 4096 /dev/zero >/srv/full/00000001.movra.msg.db
+systemctl start msgdb-trim@mnt-data.service msgdb-trim@srv-missing.service \
+  msgdb-trim@srv-full.service
+test -e /mnt/data/00000005.movra.msg.db
+test ! -e /mnt/data/00000006.movra.msg.db
+systemctl enable --now msgdb-trim@mnt-data.timer
+test "$(systemctl show -P TimeoutStartUSec msgdb-trim@mnt-data.service)" = 15min
