@@ -12,6 +12,7 @@ head -c 544768 /dev/zero >/mnt/data/notes.txt
 folders=(/usr/sbin /usr/lib/systemd/system /usr/share/man/man8 /usr/share/doc)
 before=$(stat -c '%U %a' "${folders[@]}")
 cd /root
+test "$(PATH=/bb:$PATH command -v tar)" = /bb/tar
 PATH=/bb:$PATH bash -euxc "$1"
 test "$(stat -c '%U %a' "${folders[@]}")" = "$before"
 test -L /sbin
