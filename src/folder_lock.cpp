@@ -112,7 +112,7 @@ FolderData::LockOutcome FolderData::lock_folder(std::chrono::milliseconds wait, 
     if (step != LockStep::kLock) {
       close(fd);
       if (step == LockStep::kGoWithout) return LockOutcome::kWithout;
-      continue;
+      continue;  // the next look judges, and clears, what is there now
     }
     if (!take(fd, give_up)) {
       const bool busy = errno == EWOULDBLOCK;
