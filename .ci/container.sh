@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The README's routes in a fresh Debian 12 container that starts from minbase
 # and busybox (for the cron story): its first commands, pasted as written, as
-# root and as an ordinary user; then, with the container booted under its own
-# systemd, the stories in stories/, in order, each run inside it with this
-# checkout at /src. Needs build/default's package and the release build
-# (packages.sh).
+# root and as an ordinary user, and cpack after "Get a build"; then, with the
+# container booted under its own systemd, the stories in stories/, in order,
+# each run inside it with this checkout at /src. Needs build/default's
+# package and the release build (packages.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +22,7 @@ readme_block() {
 }
 first=$(readme_block '## First commands' 'git clone' | sed "s|<the project's repository>|/src|")
 commands=$(readme_block '## First commands' 'cmake --workflow')
+getbuild=$(readme_block '### Get a build' 'apt-get install')
 archive=$(readme_block '### Get a build' 'cmake --install' | sed 's/release-aarch64/release/g')
 unpack=$(readme_block '### Install it' 'tar -C /')
 timer=$(readme_block '### Start the timer' 'enable --now')
@@ -34,11 +35,14 @@ trap '[ -z "$booting" ] || kill "$booting"; rm -rf "$container"' EXIT
 mmdebstrap --variant=minbase --include=busybox bookworm "$container/debian"
 nspawn=(env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn --quiet --register=no --keep-unit
   --directory="$container/debian" --bind-ro="$PWD:/src")
-# As root, whose inheritable capabilities such a container raises, and as an
-# ordinary user.
+# As root, whose inheritable capabilities such a container raises, then the
+# packages that "Get a build" installs and the package they let cpack make;
+# and as an ordinary user.
 "${nspawn[@]}" --console=pipe bash -euxc "cd /root
   $first
   $commands
+  $getbuild
+  cpack --preset default
   useradd --create-home newcomer
   chmod 700 /home/newcomer
   git clone -q /src /home/newcomer/msgdb-trim
