@@ -69,7 +69,6 @@ story() {
 }
 story package
 story hang
-story priority
 story queries "$queries"
 story cron "${cron#"* * * * * "}"
 story purge

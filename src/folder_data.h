@@ -15,6 +15,23 @@
 #include <string_view>
 #include <vector>
 
+/// Returns whether `a` and `b` are the status of one and the same file.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+/// Closes a descriptor, if there is one, when it goes out of scope, leaving
+/// errno as it was. Not to be copied.
+struct Closer {
+  ~Closer() {
+    if (fd < 0) return;
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  int fd = -1;  ///< The descriptor, or -1 for none.
+};
+
 /// The folder whose file system a run keeps from filling, with every operation
 /// of the tool as a member. Failures are written to standard error and
 /// answered with a neutral result; nothing is thrown.
@@ -51,6 +68,10 @@ class FolderData {
   /// Fills in the total, used and free bytes of the folder's file system and
   /// returns true; false, after a "statvfs" line, when it can't be measured.
   bool get_disk_usage(uint64_t& total, uint64_t& used, uint64_t& free_bytes);
+  /// Writes back the file system's data through `fd` (-1: the folder opened
+  /// anew), then measures it until used stops falling, for at most about a
+  /// second; false, after a "statvfs" line, when it can't be measured.
+  bool settle_usage(int fd, uint64_t& total, uint64_t& used, uint64_t& free_bytes);
   /// Sets the byte counts of a file system from its block counts; used is 0
   /// where more is free than the total.
   static void count_usage(uint64_t blocks, uint64_t available, uint64_t fragment, uint64_t& total,
@@ -151,8 +172,12 @@ class FolderData {
   enum class LockOutcome { kHeld, kWithout, kBusy };
   /// What a run makes of what it finds under the lock file's name.
   enum class LockVerdict { kUse, kLeave, kReplace, kRemove };
-  /// What a run does next with what it found or made under that name.
-  enum class LockStep { kLock, kGoWithout, kClear };
+  /// The folder's lock, as a run took it or went without it.
+  struct Lock {
+    Closer file;            ///< The lock file, locked; none when the run goes without.
+    struct stat status {};  ///< The lock file's status, once locked.
+    int unsaid = 0;         ///< Why the run goes without, said if it removes; 0 for nothing.
+  };
 
   /// How long a run waits for another run on its folder to end.
   static constexpr std::chrono::milliseconds kLockWait{45'000};
@@ -160,14 +185,15 @@ class FolderData {
   static constexpr const char* kLockName = ".msgdb-trim.lock";
 
   /// Takes the folder's lock and returns kHeld with `lock` holding it until
-  /// closed; kBusy when `wait` ran out; kWithout when none is to be had.
-  LockOutcome lock_folder(std::chrono::milliseconds wait, int& lock);
+  /// it goes; kBusy when `wait` ran out; kWithout when none is to be had.
+  LockOutcome lock_folder(std::chrono::milliseconds wait, Lock& lock);
+  /// Returns whether a run may remove files by `lock`: true for one held
+  /// whose name still leads to it, or, after a line if there is one to say,
+  /// for none; false, after a line, for one whose name leads elsewhere now.
+  bool may_remove(const Lock& lock) const;
   /// Returns the verdict of a run of account `me` on `lock`, found under the
   /// lock file's name in the folder whose status is `folder`.
   static LockVerdict judge_lock_file(const struct stat& lock, const struct stat& folder, uid_t me);
-  /// Returns what a run does with a file judged `verdict`; `made` if it is
-  /// the one the run has just made.
-  static LockStep lock_step(LockVerdict verdict, bool made);
 
  private:
   /// Removes `found`, what was found under the lock file's name, and returns
@@ -178,21 +204,4 @@ class FolderData {
   int dir_ = -1;                 ///< The folder, opened once (O_PATH); -1 if it could not be.
   int dir_error_ = 0;            ///< Why the folder could not be opened.
   const char* error_mark_ = "";  ///< Before each error line: "<3>" when it goes to the journal.
-};
-
-/// Returns whether `a` and `b` are the status of one and the same file.
-inline bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-/// Closes a descriptor, if there is one, when it goes out of scope, leaving
-/// errno as it was. Not to be copied.
-struct Closer {
-  ~Closer() {
-    if (fd < 0) return;
-    const int error = errno;
-    close(fd);
-    errno = error;
-  }
-  int fd = -1;  ///< The descriptor, or -1 for none.
 };

@@ -35,6 +35,15 @@ bool trusted_owner(uid_t owner, const struct stat& folder, uid_t me) {
   return owner == 0 || owner == me || owner == folder.st_uid;
 }
 
+// Returns kWithout, leaving in `lock` why, to be said if the run goes on to
+// remove files: nothing where it can't remove any anyway (a read-only mount,
+// a folder it may not write or search) or can't lock at all (NFS without
+// locks).
+FolderData::LockOutcome without(FolderData::Lock& lock, int error) {
+  lock.unsaid = error == EROFS || error == EACCES || error == ENOLCK ? 0 : error;
+  return FolderData::LockOutcome::kWithout;
+}
+
 // Locks `fd` exclusively, trying every 10 ms until `until`; false, with errno
 // set (EWOULDBLOCK when another holds it), when that can't be done.
 bool take(int fd, Clock::time_point until) {
@@ -61,21 +70,17 @@ FolderData::LockVerdict FolderData::judge_lock_file(const struct stat& lock,
   return lock.st_nlink == 1 && (lock.st_mode & 077) == 0 ? LockVerdict::kUse : LockVerdict::kLeave;
 }
 
-FolderData::LockStep FolderData::lock_step(LockVerdict verdict, bool made) {
-  if (verdict == LockVerdict::kUse) return LockStep::kLock;
-  // A file the run has just made that it still can't trust lies on a file
-  // system that can't keep it private (vfat, NFS that makes root nobody):
-  // no lock there, and nothing to wait for.
-  if (made || verdict == LockVerdict::kLeave) return LockStep::kGoWithout;
-  return LockStep::kClear;
-}
-
-FolderData::LockOutcome FolderData::lock_folder(std::chrono::milliseconds wait, int& lock) {
+FolderData::LockOutcome FolderData::lock_folder(std::chrono::milliseconds wait, Lock& lock) {
+  // Without the folder the run measures nothing either.
+  if (dir_ < 0) return LockOutcome::kWithout;
   struct stat folder_status {};
-  if (dir_ < 0 || fstat(dir_, &folder_status) != 0) return LockOutcome::kWithout;
+  if (fstat(dir_, &folder_status) != 0) return without(lock, errno);
   const uid_t me = geteuid();
   const auto give_up = Clock::now() + wait;
   for (int start = 0; start < kStartsOver; ++start) {
+    // Only a run that has waited starts over this late: on a lock file that
+    // replaced the one it waited for.
+    if (start > 0 && Clock::now() >= give_up) return LockOutcome::kBusy;
     // What is under the name is judged before it is opened, so that a file
     // the run would refuse is never opened with O_CREAT, which the kernel's
     // protection of files in sticky folders may forbid even to root.
@@ -83,56 +88,80 @@ FolderData::LockOutcome FolderData::lock_folder(std::chrono::milliseconds wait, 
     int fd = -1;
     const bool made = fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) != 0;
     if (made) {
-      // A read-only file system, a folder it can't write: no lock.
-      if (errno != ENOENT) return LockOutcome::kWithout;
+      if (errno != ENOENT) return without(lock, errno);
       // Read-write: NFS makes an flock a POSIX lock, which needs a writable file.
       fd = openat(dir_, kLockName, O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0600);
       if (fd < 0 && errno == EEXIST) continue;  // made by another meanwhile: judge it
+      if (fd < 0) return without(lock, errno);
     } else {
-      const LockStep step = lock_step(judge_lock_file(named, folder_status, me), false);
-      if (step == LockStep::kGoWithout) return LockOutcome::kWithout;
-      if (step == LockStep::kClear) {
+      const LockVerdict verdict = judge_lock_file(named, folder_status, me);
+      if (verdict == LockVerdict::kReplace || verdict == LockVerdict::kRemove) {
         if (clear_lock_name(named)) continue;
-        // Only another account's file is worth a line: the run's own or
-        // root's that can't go is a folder's or file system's way.
-        if (!trusted_owner(named.st_uid, folder_status, me)) report(kLockName);
+        // Another account's file that stays is said at once, as it always was.
+        if (trusted_owner(named.st_uid, folder_status, me)) return without(lock, errno);
+        report(kLockName);
         return LockOutcome::kWithout;
       }
       fd = openat(dir_, kLockName, O_RDWR | kOpenFlags);
-      if (fd < 0 && errno == ENOENT) continue;  // removed meanwhile
+      // Removed, or a link put there, since the look: judge what is there now.
+      if (fd < 0 && (errno == ENOENT || errno == ELOOP)) continue;
+      // A lock file of root's for a run of another account is worth a line,
+      // unlike a folder it may not write: that account may remove files.
+      if (fd < 0) {
+        lock.unsaid = errno == EROFS ? 0 : errno;
+        return LockOutcome::kWithout;
+      }
     }
-    // A lock file of root's for a run of another account, say.
-    if (fd < 0) return LockOutcome::kWithout;
-    // Judged again from the descriptor: the name may have been replaced
-    // between the look and the open, or the file changed since.
+    // Judged from the descriptor: it is what the run opened, whatever the
+    // name led to when it looked.
     struct stat status {};
-    const LockStep step = fstat(fd, &status) != 0 || (!made && !same_file(status, named))
-                              ? LockStep::kClear
-                              : lock_step(judge_lock_file(status, folder_status, me), made);
-    if (step != LockStep::kLock) {
+    const bool looked = fstat(fd, &status) == 0;
+    const LockVerdict verdict =
+        looked ? judge_lock_file(status, folder_status, me) : LockVerdict::kRemove;
+    if (verdict != LockVerdict::kUse) {
       close(fd);
-      if (step == LockStep::kGoWithout) return LockOutcome::kWithout;
+      // The run's own new file on a file system that can't keep it private
+      // (vfat, NFS that makes root nobody): no lock there, nothing to say.
+      if (made || verdict == LockVerdict::kLeave) return LockOutcome::kWithout;
       continue;  // the next look judges, and clears, what is there now
     }
     if (!take(fd, give_up)) {
-      const bool busy = errno == EWOULDBLOCK;
+      const int error = errno;
       close(fd);
-      return busy ? LockOutcome::kBusy : LockOutcome::kWithout;  // NFS without locks, say
+      return error == EWOULDBLOCK ? LockOutcome::kBusy : without(lock, error);
     }
     // A lock file removed or replaced while another run held it is not the
     // one the next run finds: start over on what the name leads to now.
     if (fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, status)) {
-      lock = fd;
+      lock.file.fd = fd;
+      lock.status = status;
       return LockOutcome::kHeld;
     }
     close(fd);
-    if (Clock::now() >= give_up) return LockOutcome::kBusy;
   }
   // A name that kept changing under the run, as when another account puts
   // something there again and again: said, as another account's held file is.
   errno = EAGAIN;
   report(kLockName);
   return LockOutcome::kWithout;
+}
+
+bool FolderData::may_remove(const Lock& lock) const {
+  if (lock.file.fd < 0) {
+    if (lock.unsaid == 0) return true;
+    errno = lock.unsaid;
+    report(kLockName);
+    return true;
+  }
+  // Something removed or replaced the lock file while the run held it: the
+  // next run takes another, and may be trimming now.
+  struct stat named {};
+  if (fstatat(dir_, kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (same_file(named, lock.status)) return true;
+    errno = ESTALE;
+  }
+  report(kLockName);
+  return false;
 }
 
 bool FolderData::clear_lock_name(const struct stat& found) {

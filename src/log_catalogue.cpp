@@ -176,13 +176,17 @@ FolderData::IndexRead FolderData::read_index(uint32_t& index, const char*& call)
   }
   // Decimal digits after optional whitespace; whatever follows is ignored. A
   // sign, or a number past the 32-bit range, counts as no number. Reading
-  // stops at the first byte that decides.
+  // stops at the first byte that decides, or at a bound no writer reaches:
+  // a number not ended by then is no index the run can know.
+  constexpr size_t kBound = 4096;
   uint64_t value = 0;
   bool digits = false;
   bool decided = false;
   ssize_t got = 0;
-  char buffer[64];
-  while (!decided && (got = read(fd.fd, buffer, sizeof buffer)) > 0) {
+  char buffer[256];
+  for (size_t total = 0;
+       !decided && total < kBound && (got = read(fd.fd, buffer, sizeof buffer)) > 0;
+       total += static_cast<size_t>(got)) {
     for (ssize_t i = 0; i < got && !decided; ++i) {
       const char c = buffer[i];
       if (c >= '0' && c <= '9') {
@@ -194,7 +198,9 @@ FolderData::IndexRead FolderData::read_index(uint32_t& index, const char*& call)
       }
     }
   }
-  if (got < 0) {
+  // A read that failed, or the bound reached undecided.
+  if (got != 0 && !decided) {
+    if (got > 0) errno = EFBIG;
     call = "read";
     return IndexRead::kUnreadable;
   }

@@ -1,13 +1,15 @@
 // Storage facts: the byte counts of a file system and the device that holds a path.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <thread>
 
 #include "folder_data.h"
 
@@ -24,6 +26,26 @@ bool FolderData::get_disk_usage(uint64_t& total, uint64_t& used, uint64_t& free_
   // multiplying. Blocks reserved for the superuser are not free.
   count_usage(static_cast<uint64_t>(stats.f_blocks), static_cast<uint64_t>(stats.f_bavail),
               static_cast<uint64_t>(stats.f_frsize), total, used, free_bytes);
+  return true;
+}
+
+bool FolderData::settle_usage(int fd, uint64_t& total, uint64_t& used, uint64_t& free_bytes) {
+  // XFS gives a removed file's space back from a background worker, btrfs
+  // at its next commit: until then the counts show it as used. syncfs
+  // commits, and needs a descriptor open for reading or writing, which the
+  // folder's own (O_PATH) is not. Where there is none, only the waiting is
+  // left.
+  const Closer opened{fd < 0 ? openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1};
+  if (fd < 0) fd = opened.fd;
+  if (fd >= 0 && syncfs(fd) != 0) report("syncfs");
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  if (!get_disk_usage(total, used, free_bytes)) return false;
+  uint64_t before = 0;
+  do {
+    before = used;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!get_disk_usage(total, used, free_bytes)) return false;
+  } while (used < before && std::chrono::steady_clock::now() < until);
   return true;
 }
 
@@ -77,16 +99,18 @@ std::vector<FolderData::MountInfo> FolderData::get_mounted_devices() {
 }
 
 std::vector<FolderData::MountInfo> FolderData::parse_mount_table(std::istream& table) {
+  // The kernel parts the fields with spaces and escapes those in a name; any
+  // other byte, a vertical tab or a carriage return too, is the name's own.
   std::vector<MountInfo> mounts;
   std::string line;
   while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    MountInfo mount;
-    if (fields >> mount.device >> mount.mount_point) {
-      mount.device = decode_octal_escapes(mount.device);
-      mount.mount_point = decode_octal_escapes(mount.mount_point);
-      mounts.push_back(std::move(mount));
-    }
+    const size_t device = line.find_first_not_of(' ');
+    const size_t device_end = line.find(' ', device);
+    const size_t point = line.find_first_not_of(' ', device_end);
+    if (point == std::string::npos) continue;
+    const size_t point_end = line.find(' ', point);
+    mounts.push_back({decode_octal_escapes(line.substr(device, device_end - device)),
+                      decode_octal_escapes(line.substr(point, point_end - point))});
   }
   return mounts;
 }

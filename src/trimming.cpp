@@ -46,8 +46,8 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
   // it has ended: two runs that overlapped would both measure before either
   // removed anything, and together remove twice the excess. A run that can't
   // have the lock at all goes on alone.
-  Closer lock;
-  if (lock_folder(lock_wait, lock.fd) == LockOutcome::kBusy) {
+  Lock lock;
+  if (lock_folder(lock_wait, lock) == LockOutcome::kBusy) {
     std::cout << "Another run on this folder has not finished" << std::endl;
     return;
   }
@@ -57,6 +57,13 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
   uint64_t free_bytes = 0;
   // Without counts there is nothing to decide on; the "statvfs" line says why.
   if (!get_disk_usage(total, used, free_bytes)) return;
+  // A run that may trim decides on counts that the file system has settled:
+  // space that the run before freed may not show yet. An idle run costs no
+  // more than one measurement.
+  if (time_to_trim(share(used, total), trigger_percent) &&
+      !settle_usage(lock.file.fd, total, used, free_bytes)) {
+    return;
+  }
   const double used_share = share(used, total);
   std::cout << "Used " << share_text(used_share) << "%" << std::endl;
   std::cout << "Free " << share_text(share(free_bytes, total)) << "%" << std::endl;
@@ -91,11 +98,12 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
     report(call);
     files.reset();
   }
-  if (!files) {
+  const Candidates candidates =
+      files ? choose_candidates(std::move(*files), *recorded, now - *recorded) : Candidates{};
+  if (candidates.files.empty() || !may_remove(lock)) {
     std::cout << "Trimmed 0 bytes" << std::endl;
     return;
   }
-  const Candidates candidates = choose_candidates(std::move(*files), *recorded, now - *recorded);
   const LogFile* const first = candidates.files.data();
   const LogFile* const lower = first + candidates.upper_count;
 
@@ -104,6 +112,15 @@ void FolderData::CheckAndTrim(uint64_t target_percent, uint64_t trigger_percent,
     removed += trim_files(lower, first + candidates.files.size(), target - removed);
   }
   std::cout << "Trimmed " << removed << " bytes" << std::endl;
+  // What went may free nothing now (another link, a program that holds it
+  // open, a snapshot): then the next run removes as much again. Said once
+  // the counts have settled, where the target was met and usage stays at
+  // the trigger.
+  if (removed >= target && settle_usage(lock.file.fd, total, used, free_bytes) &&
+      time_to_trim(share(used, total), trigger_percent)) {
+    static_cast<void>(std::fprintf(stderr, "%sTrim freed too little: used %s%%\n", error_mark_,
+                                   share_text(share(used, total)).c_str()));
+  }
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the index, then how far it moved.

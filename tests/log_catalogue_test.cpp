@@ -46,10 +46,13 @@ TEST(LogCatalogue, TheMatcherAgreesWithThePatternOnEveryNearMiss) {
 
 TEST(IndexFile, ReadsTheDecimalNumberAtItsStart) {
   // clang-format off
-  const struct { const char* content; uint32_t index; } cases[] = {
+  const struct { std::string content; std::optional<uint32_t> index; } cases[] = {
       {"42\n", 42}, {"  \n\t 42", 42}, {"42 17\n", 42}, {"42abc", 42}, {"0000000042", 42},
       {"4294967295", 4294967295u}, {"", 0}, {"\n", 0}, {"abc", 0}, {"0x2a", 0}, {"-5", 0},
       {"+5", 0}, {"4294967296", 0}, {"99999999999999999999999999", 0},
+      // Read up to 4 KiB: a number not ended by then is no index the run can know.
+      {std::string(4085, ' ') + "4294967295", 4294967295u},
+      {std::string(4094, ' ') + "12345", std::nullopt}, {std::string(5000, '0'), std::nullopt},
       // clang-format on
   };
   TempDir dir;

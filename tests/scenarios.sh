@@ -2,9 +2,11 @@
 # Helpers for the scenarios of end_to_end_test.cpp, sourced in the folder
 # under test, a tmpfs of 1000 pages of 4096 bytes, before a row's setup. BIN
 # is the command and EMU what runs it (an emulator, or nothing). A row may set
-# RUN, a wrapper to run the command with, and AFTER, a command that runs once
-# it has ended; the harness runs both.
-# shellcheck disable=SC2034  # RUN, AFTER and NOBODY are for the rows and the harness
+# RUN, a wrapper to run the command with, AFTER, a command that runs once it
+# has ended, and HELPER, a process to wait for before AFTER; the harness runs
+# them. Lines the command writes to standard error are marked "<3>", as for
+# the journal.
+# shellcheck disable=SC2034  # RUN, AFTER, HELPER and NOBODY are for the rows and the harness
 
 F=$(pwd -P)
 RUN=
@@ -13,6 +15,8 @@ TRACE=$BIN.trace
 rm -f "$TRACE"
 # Runs a command as the account nobody.
 NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'
+JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr)
+export JOURNAL_STREAM
 # The leak checker can't work under a tracer.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 
@@ -40,26 +44,38 @@ fail() { RUN="strace -qq -o /dev/null -P $1 -e inject=$2:error=EIO:when=$3"; }
 
 # stop PATH CALLS: the command, run with $STOP, stops once it has made the first of CALLS on PATH.
 # A relative PATH matches the name as the command passes it to the calls made inside its folder.
-stop() { STOP="strace -qq -o $TRACE -P $1 -e trace=$2 -e inject=$2:signal=SIGSTOP:when=1"; }
+stop() {
+  STOP="strace -q -o $TRACE -P $1 -e trace=$2 -e inject=$2:signal=SIGSTOP:when=1"
+  AT="$2 on $1"
+}
 stop "$F" getdents64 # by default, once it has listed the folder
 
-# await CMD: waits, at most 10 seconds, until CMD succeeds.
-await() { for _ in $(seq 1000); do if eval "$1"; then return; fi; sleep 0.01; done; }
+# await CMD: waits, at most 10 seconds, until CMD succeeds; fails if it never does.
+await() { for _ in $(seq 1000); do if eval "$1"; then return; fi; sleep 0.01; done; false; }
 
-# stopped: waits until the command has stopped.
-stopped() { await "grep -qs 'stopped by' '$TRACE'"; }
+# stopped: waits until the command has stopped; says so and fails if it ended first, or never stops.
+stopped() {
+  if await "grep -qs -e 'stopped by' -e '^+++' '$TRACE'" && grep -qs 'stopped by' "$TRACE"; then
+    return
+  fi
+  echo "the command never stopped at $AT"
+  false
+}
 
 # resume: lets the stopped command go on.
 resume() { pkill -CONT -f "$BIN"; }
 
-# when_stopped CMD: the command stops, CMD runs, then the command goes on.
+# when_stopped CMD: the command stops, CMD runs, then the command goes on; the harness waits for it.
 when_stopped() {
   RUN=$STOP
-  { stopped; eval "$1"; resume; } &
+  { stopped && eval "$1" && resume; } &
+  HELPER=$!
 }
 
 # paused CMD: as when_stopped, and says "the lock is free" if the command does not hold it then.
-paused() { when_stopped "flock -n .msgdb-trim.lock true && echo the lock is free; $1"; }
+paused() {
+  when_stopped "{ flock -n .msgdb-trim.lock true && echo the lock is free; } 2>/dev/null; $1"
+}
 
 # noproc: hides /proc from the stopped command, which `unshare -m` started.
 noproc() {
@@ -69,12 +85,43 @@ noproc() {
   done
 }
 
-# hold_lock: in place of what is under the lock file's name, a lock file of
-# this account's, held for a second, as by another run that meanwhile frees
-# ten pages of notes.txt.
-hold_lock() {
-  rm -f .msgdb-trim.lock
-  (umask 077 && exec 9>>.msgdb-trim.lock && flock 9 && : >held && sleep 1 &&
-    truncate -s -40960 notes.txt) &
+# hold: holds the lock file for a second, as another run that meanwhile frees ten pages of
+# notes.txt.
+hold() {
+  (exec 9>>.msgdb-trim.lock && flock 9 && : >held && sleep 1 && truncate -s -40960 notes.txt) &
   await '[ -e held ]'
+}
+
+# hold_lock: hold, on a lock file of this account's in place of what is under the lock file's name.
+hold_lock() { rm -f .msgdb-trim.lock && (umask 077 && hold); }
+
+# again: runs the command on the folder, as RUN says, before the harness runs it once more.
+# shellcheck disable=SC2086  # RUN and EMU are words, or nothing
+again() { $RUN $EMU "$BIN" "$F"; }
+
+# image TYPE [OPTIONS]: mounts over the folder a new file system of TYPE, of 320 MiB, and fills it
+# to 85 % or more with databases of 4 MiB, the index at the newest; skips the row where it can't.
+image() {
+  command -v "mkfs.$1" >/dev/null || { echo "SKIP: needs mkfs.$1 (apt-get install $2)" && exit; }
+  if ! { truncate -s 320M "$BIN.$1" && mkfs."$1" "$BIN.$1" >/dev/null 2>&1 &&
+    mount -o "loop${3:+,$3}" "$BIN.$1" . 2>/dev/null; }; then
+    echo "SKIP: can't mount $1 here"
+    exit
+  fi
+  cd "$F" || exit
+  n=0
+  # shellcheck disable=SC2046  # the two numbers, split
+  until set -- $(stat -f -c '%b %a' .) && [ $((100 * ($1 - $2) / $1)) -ge 85 ]; do
+    n=$((n + 1)) && head -c 4194304 /dev/zero >"$(printf %08x.movra.msg.db "$n")" && sync -f . ||
+      return
+  done
+  echo "$n" >msgdb.idx
+}
+
+# trims_once: runs the command twice at once, then once more; says how many of them trimmed, and
+# any line they wrote to standard error.
+trims_once() {
+  { again & again; wait; again; } >"$BIN.out"
+  grep -c "Time to Trim" "$BIN.out"
+  RUN=:
 }

@@ -22,6 +22,8 @@ TEST(BlockDevice, TheMountThatHoldsTheFolder) {
        {{"/", 7}, {"/mnt", 9}}, "root"},
       {"only whole components: /mnt/my is off the path", "off /mnt/my\nroot /\n", {{"/", 7}},
        "root"},
+      {"fields parted by spaces only: a vertical tab, form feed or return is a name's own",
+       "root /\nv\vf\fr\r /mnt\n", {{"/", 1}, {"/mnt", 7}}, "v\vf\fr\r"},
       {"none holds it", "root /\nother /mnt\n", {{"/", 1}, {"/mnt", 2}}, ""},
       // clang-format on
   };

@@ -1,5 +1,5 @@
 // The trim check's decisions: whether to trim, how much, which files in which
-// order, and what to do with what is found under the lock file's name.
+// order, and what a run makes of what is found under the lock file's name.
 #include "folder_data.h"
 #include "test_support.h"
 
@@ -65,41 +65,9 @@ TEST(CheckAndTrim, ChoosesTheOldestFirstNeverTheCurrentOnes) {
   }
 }
 
-TEST(CheckAndTrim, RemovesUntilTheTargetIsMetCountingPast4GiB) {
-  // Three sparse databases of 3 GiB each; exactly 6 GiB to go.
-  constexpr uint64_t kGiB = uint64_t{1} << 30;
-  TempDir dir;
-  std::vector<FolderData::LogFile> files(3);
-  for (size_t i = 0; i < files.size(); ++i) {
-    const std::string name = db(std::to_string(i + 1));
-    std::ofstream(dir / name).close();
-    std::filesystem::resize_file(dir / name, 3 * kGiB);
-    ASSERT_TRUE(FolderData::match_log_file_name(name, files[i]));
-  }
-  FolderData data(dir.path);
-  EXPECT_EQ(data.trim_files(files.data(), files.data() + files.size(), 6 * kGiB), 6 * kGiB);
-  EXPECT_EQ(list_folder(dir.path), Lines{db("3")});
-}
-
-TEST(CheckAndTrim, MarksErrorsOnlyWhenStandardErrorIsTheJournal) {
-  // Standard error is inode 42 of device 8.
-  struct stat stream {};
-  stream.st_dev = 8, stream.st_ino = 42;
-  // clang-format off
-  const struct { const char* variable; bool journal; } cases[] = {
-      {"8:42", true}, {"8:43", false}, {"9:42", false}, {"8:42x", false}, {"8:42:1", false},
-      {"8", false}, {":42", false}, {"8:", false}, {"", false}, {nullptr, false},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FolderData::is_journal(c.variable, stream), c.journal)
-        << (c.variable ? c.variable : "unset");
-  }
-}
-
 TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
   // The run is account 1001's unless a row says otherwise; the folder, of mode
-  // 0755, 0775 or (shared) 01777, is 1000's.
+  // 0755 or (shared) 01777, is 1000's.
   using Verdict = FolderData::LockVerdict;
   // clang-format off
   const struct { const char* what; mode_t mode; nlink_t links; uid_t owner; mode_t folder;
@@ -107,12 +75,8 @@ TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
       {"its own", S_IFREG | 0600, 1, 1001, 0755, Verdict::kUse},
       {"root's", S_IFREG | 0600, 1, 0, 0755, Verdict::kUse},
       {"the folder owner's", S_IFREG | 0600, 1, 1000, 0755, Verdict::kUse},
-      {"the folder owner's, where anyone may create files", S_IFREG | 0600, 1, 1000, 01777,
-       Verdict::kUse},
       {"another account's, where anyone may create files", S_IFREG | 0600, 1, 65534, 01777,
        Verdict::kReplace},
-      {"another account's, one that may have left the folder's group", S_IFREG | 0600, 1, 1002,
-       0775, Verdict::kReplace},
       {"another account's, for a run of root's", S_IFREG | 0600, 1, 1002, 0755, Verdict::kReplace,
        0},
       {"another account's, readable by all and with another name", S_IFREG | 0644, 2, 1002, 0755,
@@ -134,22 +98,6 @@ TEST(CheckAndTrim, LocksOnlyByAFileNobodyElseCanHold) {
     lock.st_mode = c.mode, lock.st_nlink = c.links, lock.st_uid = c.owner;
     folder.st_mode = S_IFDIR | c.folder, folder.st_uid = 1000;
     EXPECT_EQ(FolderData::judge_lock_file(lock, folder, c.me), c.verdict);
-  }
-  // What a run does with each verdict on what it found, and on the file it
-  // has just made itself.
-  using Step = FolderData::LockStep;
-  // clang-format off
-  const struct { Verdict verdict; Step found, made; } steps[] = {
-      {Verdict::kUse, Step::kLock, Step::kLock},
-      {Verdict::kLeave, Step::kGoWithout, Step::kGoWithout},
-      {Verdict::kReplace, Step::kClear, Step::kGoWithout},
-      {Verdict::kRemove, Step::kClear, Step::kGoWithout},
-      // clang-format on
-  };
-  for (const auto& s : steps) {
-    SCOPED_TRACE(static_cast<int>(s.verdict));
-    EXPECT_EQ(FolderData::lock_step(s.verdict, false), s.found);
-    EXPECT_EQ(FolderData::lock_step(s.verdict, true), s.made);
   }
 }
 
