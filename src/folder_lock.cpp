@@ -148,9 +148,10 @@ FolderData::LockOutcome FolderData::lock_folder(std::chrono::milliseconds wait, 
 
 bool FolderData::may_remove(const Lock& lock) const {
   if (lock.file.fd < 0) {
-    if (lock.unsaid == 0) return true;
-    errno = lock.unsaid;
-    report(kLockName);
+    if (lock.unsaid != 0) {
+      errno = lock.unsaid;
+      report(kLockName);
+    }
     return true;
   }
   // Something removed or replaced the lock file while the run held it: the
