@@ -68,7 +68,7 @@ resume() { pkill -CONT -f "$BIN"; }
 # when_stopped CMD: the command stops, CMD runs, then the command goes on; the harness waits for it.
 when_stopped() {
   RUN=$STOP
-  { stopped && eval "$1" && resume; } &
+  { stopped && { eval "$1"; resume; }; } &
   HELPER=$!
 }
 
