@@ -120,8 +120,10 @@ FolderData::LockOutcome FolderData::lock_folder(std::chrono::milliseconds wait, 
         looked ? judge_lock_file(status, folder_status, me) : LockVerdict::kRemove;
     if (verdict != LockVerdict::kUse) {
       close(fd);
-      // The run's own new file on a file system that can't keep it private
-      // (vfat, NFS that makes root nobody): no lock there, nothing to say.
+      // A trusted owner's file that others could open or that has another
+      // name, and the run's own new file on a file system that can't keep
+      // it private (vfat, NFS that makes root nobody): no lock there, and
+      // nothing to say.
       if (made || verdict == LockVerdict::kLeave) return LockOutcome::kWithout;
       continue;  // the next look judges, and clears, what is there now
     }
