@@ -6,19 +6,36 @@
 # has ended, and HELPER, a process to wait for before AFTER; the harness runs
 # them. Lines the command writes to standard error are marked "<3>", as for
 # the journal.
-# shellcheck disable=SC2034  # RUN, AFTER, HELPER and NOBODY are for the rows and the harness
+# shellcheck disable=SC2034  # RUN, AFTER, NOBODY, OWNER and AS_OWNER: for the rows and the harness
 
 F=$(pwd -P)
-RUN=
-AFTER=:
 TRACE=$BIN.trace
 rm -f "$TRACE"
 # Runs a command as the account nobody.
 NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'
+# OWNER owns the folder in the rows about what its owner may not do, and AS_OWNER runs a command as
+# that account: nobody where the tests run as the machine's root (ROOT), which alone can give the
+# folder away; in a user namespace, its one account, root without capabilities, for which file
+# permissions hold.
+if chown 65534 . 2>/dev/null; then
+  chown 0 . && ROOT=1 OWNER=65534 AS_OWNER=$NOBODY
+else
+  ROOT='' OWNER=0 AS_OWNER='setpriv --inh-caps=-all --bounding-set=-all'
+fi
 JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr)
 export JOURNAL_STREAM
 # The leak checker can't work under a tracer.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
+
+# skip REASON: ends the setup, and the harness skips the row for REASON.
+skip() { echo "SKIP: $1" && exit; }
+
+# traced: skips the row unless strace can trace the command here.
+traced() { strace -o /dev/null true 2>/dev/null || skip "needs strace (apt-get install strace)"; }
+
+# shared: lets any account make files in the folder, as in a folder several share; skips the row
+# unless the tests can run commands as another account.
+shared() { { [ -n "$ROOT" ] && chmod 1777 .; } || skip "needs root, to run commands as nobody"; }
 
 # mk P N...: makes a log file of P pages for each index N, in hexadecimal; Nj makes its journal.
 mk() {
@@ -40,7 +57,10 @@ fill() {
 }
 
 # fail PATH CALL N: the command's Nth CALL on PATH fails with EIO.
-fail() { RUN="strace -qq -o /dev/null -P $1 -e inject=$2:error=EIO:when=$3"; }
+fail() {
+  traced
+  RUN="strace -qq -o /dev/null -P $1 -e inject=$2:error=EIO:when=$3"
+}
 
 # stop PATH CALLS: the command, run with $STOP, stops once it has made the first of CALLS on PATH.
 # A relative PATH matches the name as the command passes it to the calls made inside its folder.
@@ -55,9 +75,7 @@ await() { for _ in $(seq 1000); do if eval "$1"; then return; fi; sleep 0.01; do
 
 # stopped: waits until the command has stopped; says so and fails if it ended first, or never stops.
 stopped() {
-  if await "grep -qs -e 'stopped by' -e '^+++' '$TRACE'" && grep -qs 'stopped by' "$TRACE"; then
-    return
-  fi
+  await "grep -qs -e 'stopped by' -e '^+++' '$TRACE'" && grep -qs 'stopped by' "$TRACE" && return
   echo "the command never stopped at $AT"
   false
 }
@@ -67,6 +85,7 @@ resume() { pkill -CONT -f "$BIN"; }
 
 # when_stopped CMD: the command stops, CMD runs, then the command goes on; the harness waits for it.
 when_stopped() {
+  traced
   RUN=$STOP
   { stopped && { eval "$1"; resume; }; } &
   HELPER=$!
@@ -99,16 +118,18 @@ hold_lock() { rm -f .msgdb-trim.lock && (umask 077 && hold); }
 # shellcheck disable=SC2086  # RUN and EMU are words, or nothing
 again() { $RUN $EMU "$BIN" "$F"; }
 
-# image TYPE [OPTIONS]: mounts over the folder a new file system of TYPE, of 320 MiB, and fills it
-# to 85 % or more with databases of 4 MiB, the index at the newest; skips the row where it can't.
+# image TYPE PACKAGE SIZE [OPTIONS]: mounts over the folder a new file system of TYPE and SIZE, made
+# by PACKAGE's mkfs.TYPE, with OPTIONS; skips the row where it can't.
 image() {
-  command -v "mkfs.$1" >/dev/null || { echo "SKIP: needs mkfs.$1 (apt-get install $2)" && exit; }
-  if ! { truncate -s 320M "$BIN.$1" && mkfs."$1" "$BIN.$1" >/dev/null 2>&1 &&
-    mount -o "loop${3:+,$3}" "$BIN.$1" . 2>/dev/null; }; then
-    echo "SKIP: can't mount $1 here"
-    exit
-  fi
+  { [ -n "$ROOT" ] && [ -w /dev/loop-control ]; } || skip "needs root and loop devices"
+  command -v "mkfs.$1" >/dev/null || skip "needs mkfs.$1 (apt-get install $2)"
+  { truncate -s "$3" "$BIN.$1" && mkfs."$1" "$BIN.$1" >/dev/null 2>&1 &&
+    mount -o "loop${4:+,$4}" "$BIN.$1" . 2>/dev/null; } || skip "can't mount $1 here"
   cd "$F" || exit
+}
+
+# databases: fills the folder to 85 % or more with databases of 4 MiB, the index at the newest.
+databases() {
   n=0
   # shellcheck disable=SC2046  # the two numbers, split
   until set -- $(stat -f -c '%b %a' .) && [ $((100 * ($1 - $2) / $1)) -ge 85 ]; do

@@ -3,7 +3,6 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -28,12 +27,3 @@ struct TempDir {
 
   std::string path;  ///< The folder's path, without a trailing slash.
 };
-
-/// Returns the names in `folder`, sorted, without "." and "..".
-inline Lines list_folder(const std::string& folder) {
-  Lines names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# The package under the container's own systemd: its service trims a folder
-# at 85 %, reports a missing one, and falls short on a folder full of other
-# data; the folder's timer is enabled. Every line a run writes to standard
-# error reaches the journal as an error, and nothing else of the run does:
-# here a run that can't read its index.
+# The package under the container's own systemd: its units verify, and keep
+# an instance's exposure at 1.5 or less; its service trims a folder at 85 %,
+# reports a missing one, and falls short on a folder full of other data; the
+# folder's timer is enabled. Every line a run writes to standard error
+# reaches the journal as an error, and nothing else of the run does: here a
+# run that can't read its index. The package's own files are lintian's to
+# judge, but for the README; the build it was made from keeps its symbols,
+# for whoever installs the command another way and strips it their own.
 set -euxo pipefail
 dpkg -i /src/build/default/msgdb-trim_*_amd64.deb
+test -z "$(systemd-analyze verify msgdb-trim@mnt-data.service msgdb-trim@mnt-data.timer 2>&1)"
+systemd-analyze security --offline=true --threshold=15 msgdb-trim@mnt-data.service | tail -n 1
+test -f /usr/share/doc/msgdb-trim/README.md
+readelf -S /src/build/default/msgdb-trim | grep -q symtab
 mkdir -p /mnt/data /srv/full /srv/prio/msgdb.idx
 mount -t tmpfs -o size=4m data /mnt/data
 mount -t tmpfs -o size=1m full /srv/full
