@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The README's routes in a fresh Debian 12 container that starts from minbase
 # and busybox (for the cron story): its first commands, pasted as written, as
-# root and as an ordinary user, and cpack after "Get a build"; then, with the
-# container booted under its own systemd, the stories in stories/, in order,
-# each run inside it with this checkout at /src. Needs build/default's
-# package and the release build (packages.sh).
+# root and as an ordinary user, and cpack after "Get a build"; then, with
+# systemd installed as on a device and the container booted under it, the
+# stories in stories/, in order, each run inside it with this checkout at
+# /src. Needs build/default's package and the release build (packages.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,6 +49,9 @@ nspawn=(env SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn --quiet --register
   chown -R newcomer: /home/newcomer/msgdb-trim"
 "${nspawn[@]}" --console=pipe --user=newcomer bash -euxc "cd ~/msgdb-trim
   $commands"
+
+# The device: Debian with systemd, which boots the container below.
+"${nspawn[@]}" --console=pipe apt-get install -y systemd
 
 # The README's archive, as written but with the host's release preset for the
 # ARM one.
