@@ -144,8 +144,8 @@ const Row kRows[] = {
     // Sizes, a target and a sum past 4 GiB, and the reserve counted as used: a 40 GiB ext4 of
     // three 5 GiB databases above the index, one below it, and 20 GiB of other data. Two of the
     // upper list meet the target, so no other goes.
-    {"PastFourGiB", "image ext4 e2fsprogs 40G; mk 1 3; echo 5 >msgdb.idx; fallocate -l 20G notes.txt\n"
-     "for i in 6 7 8; do fallocate -l 5G 0000000$i.movra.msg.db; done",
+    {"PastFourGiB", "image ext4 e2fsprogs 40G; mk 1 3; echo 5 >msgdb.idx\n"
+     "for i in 6 7 8; do fallocate -l 5G 0000000$i.movra.msg.db; done; fallocate -l 20G notes.txt",
      {"Used 94.7288%", "Free 5.27119%", "Reading log idx from file...", "Current index 5",
       "Time to Trim..", "Need to trim 24.7288%", "Trimming 10375443251 bytes",
       "Trimmed 10737418240 bytes"}, "3 8"},

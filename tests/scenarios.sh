@@ -31,7 +31,10 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 skip() { echo "SKIP: $1" && exit; }
 
 # traced: skips the row unless strace can trace the command here.
-traced() { strace -o /dev/null true 2>/dev/null || skip "needs strace (apt-get install strace)"; }
+traced() {
+  strace -o /dev/null true 2>/dev/null ||
+    skip "needs strace, able to trace here (apt-get install strace)"
+}
 
 # shared: lets any account make files in the folder, as in a folder several share; skips the row
 # unless the tests can run commands as another account.
