@@ -24,31 +24,6 @@ Lines operator+(Lines head, const Lines& tail) {
   return head;
 }
 
-// Runs the built msgdb-trim with `args` (none holding a single quote) through
-// sh, in `folder`, after `setup`: shell commands that may set BIN, the binary,
-// RUN, a command that runs it, AFTER, one that runs once it has ended, and
-// HELPER, a process to wait for before AFTER.
-// Returns the lines of both streams in the order written, but for strace's
-// note on a relative path, and expects exit status 0. An emulator
-// (qemu-user for a cross build) runs the binary when one is set.
-Lines run_tool(const Lines& args, const std::string& setup = "", const std::string& folder = "/") {
-  TempDir capture;
-  std::string command = "exec >'" + (capture / "out") + "' 2>&1 </dev/null; cd '" + folder +
-                        "'; RUN=; AFTER=:; EMU='" MSGDB_TRIM_EMULATOR "'; BIN='" MSGDB_TRIM_BINARY
-                        "'\n" +
-                        setup + "\n$RUN $EMU \"$BIN\"";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  command += "; status=$?; [ -z \"$HELPER\" ] || wait $HELPER; eval \"$AFTER\"; exit $status";
-  const int status = std::system(command.c_str());
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  Lines lines;
-  std::ifstream out(capture / "out");
-  for (std::string line; std::getline(out, line);) {
-    if (line.rfind("strace: Requested path", 0) != 0) lines.push_back(line);
-  }
-  return lines;
-}
-
 // Each test has a tmpfs of exactly 1000 pages as its folder: tmpfs counts
 // every page a file touches, and nothing for folders, FIFOs, empty files or
 // short links, so any share of it can be filled exactly. The mounts are
@@ -57,32 +32,45 @@ class OnTmpfs : public testing::Test {
  protected:
   void SetUp() override {
     if (!std::getenv("MSGDB_TRIM_PRIVATE_MOUNTS")) GTEST_SKIP() << "needs" MSGDB_TRIM_NO_MOUNTS;
-    mount_on(dir.path, kDevice, "nr_blocks=1000");
+    ASSERT_EQ(mount(kDevice.c_str(), dir.path.c_str(), "tmpfs", 0, "nr_blocks=1000"), 0)
+        << std::strerror(errno);
     signal(SIGPIPE, SIG_DFL);  // for the command, as most launchers leave it
     fs::copy_file(MSGDB_TRIM_BINARY, bin / "msgdb-trim");
     ASSERT_EQ(chmod(bin.path.c_str(), 0755), 0);
   }
+  // Unmounts the folder's tmpfs, and what a test mounted over it.
   void TearDown() override {
-    for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+    while (umount2(dir.path.c_str(), MNT_DETACH) == 0) continue;
   }
-  // Mounts a tmpfs named `source` with `options` on `path`, to be unmounted,
-  // last first, when the test ends.
-  void mount_on(const std::string& path, const std::string& source, const std::string& options) {
-    ASSERT_EQ(mount(source.c_str(), path.c_str(), "tmpfs", 0, options.c_str()), 0)
-        << std::strerror(errno);
-    mounted_.push_back(path);
-  }
-  // Runs the command on the folder, in it, after the helpers of scenarios.sh
-  // and then `setup`.
+  // Runs the built msgdb-trim on the folder through sh, in the folder, after
+  // the helpers of scenarios.sh and then `setup`: shell commands that may set
+  // RUN, a command that runs it, AFTER, one that runs once it has ended, and
+  // HELPER, a process to wait for before AFTER. An emulator (qemu-user for a
+  // cross build) runs the binary when one is set.
+  // Returns the lines of both streams in the order written, but for the two
+  // that announce the folder in each run on it, and strace's note on a
+  // relative path; expects exit status 0.
   Lines run(const std::string& setup) {
-    return run_tool({dir.path},
-                    "BIN='" + (bin / "msgdb-trim") + "'\n. '" MSGDB_TRIM_SCENARIOS "'\n" + setup,
-                    dir.path);
+    const std::string command =
+        "exec >'" + (bin / "out") + "' 2>&1 </dev/null; cd '" + dir.path +
+        "'; RUN=; AFTER=:; EMU='" MSGDB_TRIM_EMULATOR "'; BIN='" + (bin / "msgdb-trim") +
+        "'\n. '" MSGDB_TRIM_SCENARIOS "'\n" + setup + "\n$RUN $EMU \"$BIN\" '" + dir.path +
+        "'; status=$?; [ -z \"$HELPER\" ] || wait $HELPER; eval \"$AFTER\"; exit $status";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    Lines lines;
+    std::ifstream out(bin / "out");
+    for (std::string line; std::getline(out, line);) {
+      if (line == "Watching '" + dir.path + "'")
+        std::getline(out, line);  // and its device
+      else if (line.rfind("strace: Requested path", 0) != 0)
+        lines.push_back(line);
+    }
+    return lines;
   }
   const std::string kDevice = "msgdb-test-fs";
-  TempDir dir;     // the test folder; removed only once the test's mounts are gone
-  TempDir bin;     // the binary, where another account may run it (not a home of mode 0700)
-  Lines mounted_;  // what to unmount when the test ends
+  TempDir dir;  // the test folder; removed only once the test's mounts are gone
+  TempDir bin;  // the binary, where another account may run it (not a home of mode 0700)
 };
 
 // What a run on the tmpfs filled to 85 % prints after the device line: the
@@ -282,6 +270,25 @@ const Row kRows[] = {
      "$NOBODY sh -c 'umask 077; exec 3<. 4<msgdb.idx\n"
      "exec 5>>.msgdb-trim.lock; flock 3; flock 4; flock 5; : >ready; sleep 30' &\n"
      "await '[ -e ready ]'; RUN='timeout 20'", kLockHeld + at_85(reading("5"), 655360), ""},
+    // The command's arguments and streams, the file system it measures.
+    // The folder is /mnt/data by default (an empty tmpfs covers the machine's own, if any).
+    {"WatchesMntDataByDefault", "[ ! -d /mnt/data ] || mount -t tmpfs none /mnt/data\n"
+     "$EMU \"$BIN\" 2>/dev/null | head -n 1; RUN=:", {"Watching '/mnt/data'"}, nullptr},
+    // An empty path is a path too, and arguments after the first are ignored; failures go only
+    // to standard error.
+    {"AnEmptyPath", "$EMU \"$BIN\" '' /proc 2>/dev/null; RUN=:",
+     {"Watching ''", "On Block Device ''"}, nullptr},
+    // A file system of no bytes, and a regular file, not a folder, below its mount point.
+    {"AFileSystemOfNoBytes", "$EMU \"$BIN\" /proc/self/status; RUN=:",
+     {"Watching '/proc/self/status'", "On Block Device 'proc'", "Used nan%", "Free nan%",
+      "Current index 0", "Still got space.."}, nullptr},
+    // With standard output and error closed, lines go nowhere, never into the lock file.
+    {"StreamsClosed", "mkdir msgdb.idx; exec 3>&1 >&- 2>&-\n"
+     "AFTER='exec >&3; wc -c <.msgdb-trim.lock'", {"0"}, nullptr},
+    // 2^32 blocks of 4 KiB and more: 64 MiB of 20 TiB used.
+    {"MeasuresPast16TiB", "mount -t tmpfs -o size=20t none \"$F\"; cd \"$F\"\n"
+     "head -c 67108864 /dev/zero >notes.txt", {"Used 0.000305176%", "Free 99.9997%",
+     "Current index 0", "Still got space.."}, nullptr},
     // What the folder's owner may not do. $OWNER owns the folder and $AS_OWNER runs a command
     // as that account (scenarios.sh says which).
     // As the folder's owner, who can't search it, then can't write it (nor make the lock file,
@@ -298,12 +305,7 @@ class Scenario : public OnTmpfs, public testing::WithParamInterface<Row> {};
 
 TEST_P(Scenario, Shows) {
   const Row& row = GetParam();
-  mounted_.push_back(dir.path);  // and an image the row may mount over the folder
-  Lines lines;
-  for (const std::string& line : run(row.setup)) {
-    if (line.rfind("Watching '", 0) != 0 && line.rfind("On Block Device '", 0) != 0)
-      lines.push_back(line);
-  }
+  const Lines lines = run(row.setup);
   if (!lines.empty() && lines[0].rfind("SKIP: ", 0) == 0) GTEST_SKIP() << lines[0].substr(6);
   EXPECT_EQ(lines, row.lines);
   if (row.left == nullptr) return;
@@ -340,36 +342,6 @@ TEST_F(OnTmpfs, ARunGivesUpAfterItsBound) {
   const std::string gave_up = "Watching '" + dir.path + "'\nOn Block Device '" + kDevice +
                               "'\nAnother run on this folder has not finished\n";
   EXPECT_EQ(out.str(), gave_up + gave_up);
-}
-
-TEST_F(OnTmpfs, NamesWhatItWatchesAndMeasuresPast16TiB) {
-  // Never the machine's own folder: an empty tmpfs covers it where it exists.
-  if (fs::exists("/mnt/data")) mount_on("/mnt/data", kDevice, "size=1m");
-  EXPECT_EQ(run_tool({}).at(0), "Watching '/mnt/data'");
-  mount_on(dir.path, "msgdb-test-top", "size=20t");  // 2^32 blocks of 4 KiB and more
-  const Lines lines = run("head -c 67108864 /dev/zero >notes.txt");
-  EXPECT_EQ(lines.at(1), "On Block Device 'msgdb-test-top'");
-  EXPECT_EQ(lines.at(2) + lines.at(3), "Used 0.000305176%Free 99.9997%");  // 64 MiB of 20 TiB
-}
-
-TEST(Command, WritesEachLineWhereItBelongs) {
-  // clang-format off
-  const struct { const char* what; Lines args; const char* setup; Lines lines; } rows[] = {
-      {"an empty path is a path too, and arguments after the first are ignored; failures go "
-       "only to standard error", {"", "/proc"}, "exec 2>/dev/null",
-       {"Watching ''", "On Block Device ''"}},
-      {"a file system of no bytes; a regular file, not a folder, below its mount point",
-       {"/proc/self/status"}, "", {"Watching '/proc/self/status'", "On Block Device 'proc'",
-        "Used nan%", "Free nan%", "Current index 0", "Still got space.."}},
-      {"standard output and error closed: lines go nowhere, never into the lock file", {"."},
-       "cd \"$(mktemp -d)\"; mkdir msgdb.idx; exec 3>&1 >&- 2>&-\n"
-       "AFTER='exec >&3; wc -c <.msgdb-trim.lock; rm -r \"$PWD\"'", {"0"}},
-      // clang-format on
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    EXPECT_EQ(run_tool(row.args, row.setup), row.lines);
-  }
 }
 
 }  // namespace

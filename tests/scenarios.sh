@@ -10,17 +10,15 @@
 
 F=$(pwd -P)
 TRACE=$BIN.trace
-rm -f "$TRACE"
 # Runs a command as the account nobody.
 NOBODY='setpriv --reuid=65534 --regid=65534 --clear-groups'
 # OWNER owns the folder in the rows about what its owner may not do, and AS_OWNER runs a command as
 # that account: nobody where the tests run as the machine's root (ROOT), which alone can give the
 # folder away; in a user namespace, its one account, root without capabilities, for which file
 # permissions hold.
+ROOT='' OWNER=0 AS_OWNER='setpriv --inh-caps=-all --bounding-set=-all'
 if chown 65534 . 2>/dev/null; then
   chown 0 . && ROOT=1 OWNER=65534 AS_OWNER=$NOBODY
-else
-  ROOT='' OWNER=0 AS_OWNER='setpriv --inh-caps=-all --bounding-set=-all'
 fi
 JOURNAL_STREAM=$(stat -L -c %d:%i /dev/stderr)
 export JOURNAL_STREAM
@@ -31,10 +29,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 skip() { echo "SKIP: $1" && exit; }
 
 # traced: skips the row unless strace can trace the command here.
-traced() {
-  strace -o /dev/null true 2>/dev/null ||
-    skip "needs strace, able to trace here (apt-get install strace)"
-}
+traced() { strace -o /dev/null true 2>/dev/null || skip "needs strace, able to trace here"; }
 
 # shared: lets any account make files in the folder, as in a folder several share; skips the row
 # unless the tests can run commands as another account.
@@ -60,10 +55,7 @@ fill() {
 }
 
 # fail PATH CALL N: the command's Nth CALL on PATH fails with EIO.
-fail() {
-  traced
-  RUN="strace -qq -o /dev/null -P $1 -e inject=$2:error=EIO:when=$3"
-}
+fail() { traced && RUN="strace -qq -o /dev/null -P $1 -e inject=$2:error=EIO:when=$3"; }
 
 # stop PATH CALLS: the command, run with $STOP, stops once it has made the first of CALLS on PATH.
 # A relative PATH matches the name as the command passes it to the calls made inside its folder.
@@ -83,14 +75,11 @@ stopped() {
   false
 }
 
-# resume: lets the stopped command go on.
-resume() { pkill -CONT -f "$BIN"; }
-
 # when_stopped CMD: the command stops, CMD runs, then the command goes on; the harness waits for it.
 when_stopped() {
   traced
   RUN=$STOP
-  { stopped && { eval "$1"; resume; }; } &
+  { stopped && { eval "$1"; pkill -CONT -f "$BIN"; }; } &
   HELPER=$!
 }
 
